@@ -1,0 +1,1 @@
+// Configuration record, loading, option parser and connection set-up.

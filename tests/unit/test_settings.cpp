@@ -1,0 +1,72 @@
+// Construction of the Common driver from its settings text.
+
+#include <gtest/gtest.h>
+
+#include "CommonMqttClient.h"
+#include "kro_host.h"
+
+namespace {
+
+struct SettingsCase {
+    const char* name;
+    const char* settings;
+    std::string host, port, stateVar;
+    bool hasDevice;
+};
+
+class CommonSettings : public ::testing::TestWithParam<SettingsCase> {};
+
+TEST_P(CommonSettings, ReadsHostPortDeviceAndStateName) {
+    kro::host::DeviceManager dm;
+    kro::host::Device* dev = dm.addDevice("dev1");
+    const SettingsCase& c = GetParam();
+    CommonMqttClient client(&dm, c.settings);
+    EXPECT_EQ(client.mhost, c.host);
+    EXPECT_EQ(client.mport, c.port);
+    EXPECT_EQ(client.mstateVar, c.stateVar);
+    EXPECT_EQ(client.pDev, c.hasDevice ? static_cast<kro::IDevice*>(dev) : nullptr);
+    EXPECT_TRUE(client.mtopic_sub.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, CommonSettings,
+    ::testing::Values(
+        SettingsCase{"HostWinsOverAddr", R"({"DeviceId":"dev1","host":"h1","addr":"a1","port":"1883"})",
+                     "h1", "1883", "dev1.substate", true},
+        SettingsCase{"EmptyHostFallsBackToAddr", R"({"DeviceId":"dev1","host":"","addr":"a1"})", "a1",
+                     "", "dev1.substate", true},
+        SettingsCase{"AbsentHostFallsBackToAddr", R"({"DeviceId":"dev1","addr":"a1"})", "a1", "",
+                     "dev1.substate", true},
+        SettingsCase{"NumericPortAsDecimalText", R"({"DeviceId":"dev1","host":"h","port":8883})", "h",
+                     "8883", "dev1.substate", true},
+        SettingsCase{"NoDeviceId", R"({"host":"h","port":"1"})", "h", "1", ".substate", false},
+        SettingsCase{"UnknownDeviceId", R"({"DeviceId":"nosuch","host":"h"})", "h", "",
+                     "nosuch.substate", false},
+        SettingsCase{"NotJson", "{{{", "", "", ".substate", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CommonSettingsFields, EveryKeyLandsInItsFieldUnchanged) {
+    kro::host::DeviceManager dm;
+    CommonMqttClient c(&dm, R"({"Protocol":"COMMONMQTT","DeviceId":"d","host":" h ","port":"p",
+        "clientid":"cid","username":"u","password":"pw","cafile":"ca.pem","cert":"c.pem",
+        "key":"k.pem","AdditionPubArgs":"-q 1","AdditionSubArgs":"-q 2","oneConnetTime":"30",
+        "keepalive":"99"})");
+    EXPECT_EQ(c.mhost, " h ");
+    EXPECT_EQ(c.mclientid, "cid");
+    EXPECT_EQ(c.musername, "u");
+    EXPECT_EQ(c.mpassword, "pw");
+    EXPECT_EQ(c.mcafile, "ca.pem");
+    EXPECT_EQ(c.mcert, "c.pem");
+    EXPECT_EQ(c.mkey, "k.pem");
+    EXPECT_EQ(c.mAdditionPubArg, "-q 1");
+    EXPECT_EQ(c.mAdditionSubArg, "-q 2");
+    EXPECT_EQ(c.mkeepAlive, "30");
+}
+
+TEST(CommonSettingsFields, NullDeviceManagerGivesNullDevice) {
+    CommonMqttClient c(nullptr, R"({"DeviceId":"d"})");
+    EXPECT_EQ(c.pDev, nullptr);
+    EXPECT_EQ(c.mstateVar, "d.substate");
+}
+
+} // namespace
