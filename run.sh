@@ -4,6 +4,7 @@
 #
 #   ./run.sh test    build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test
 #   ./run.sh build   plain build into build/ (the demo and the tools use it)
+#   ./run.sh cross   cross build for 64-bit Windows into build-win/ (plug-in DLL, programs, host DLL)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -52,8 +53,17 @@ cmd_test() {
   (cd build-asan && ctest -j "$JOBS" --output-on-failure --timeout 600)
 }
 
+cmd_cross() {
+  install_packages "${PACKAGES[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  echo "== cross build for 64-bit Windows"
+  configure_build build-win -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DKRO_BUILD_TESTS=OFF
+  find build-win -maxdepth 3 \( -name '*.dll' -o -name '*.exe' \) -not -path '*/CMakeFiles/*' | sort
+}
+
 case "${1:-}" in
   test) cmd_test ;;
   build) cmd_build ;;
+  cross) cmd_cross ;;
   *) sed -n '2,8p' "$0"; exit 2 ;;
 esac
