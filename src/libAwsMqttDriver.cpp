@@ -4,8 +4,7 @@
 #include "CommonMqttClient.h"
 #include "platform/export.h"
 
-KRO_EXPORT kro::IDvcDriver* libTlsMqttDriver_loadDriver(kro::IDeviceManager* dm,
-                                                        std::string argv) {
+KRO_EXPORT kro::IDvcDriver* libTlsMqttDriver_loadDriver(kro::IDeviceManager* dm, std::string argv) {
     if (kro::util::Util::getValFromJsonc(argv, "Protocol") != "COMMONMQTT")
         return nullptr;
     kro::IDvcDriver* driver = new CommonMqttClient(dm, argv);

@@ -48,11 +48,21 @@ void removeObserver(int id) {
 DvcVariable::DvcVariable(std::string deviceId, VarSpec spec)
     : m_deviceId(std::move(deviceId)), m_spec(std::move(spec)), m_value(m_spec.value) {}
 
-std::string DvcVariable::getName() { return m_spec.name; }
-int DvcVariable::getSize() { return m_spec.size; }
-std::string DvcVariable::getAddrType() { return m_spec.addrType; }
-std::string DvcVariable::getAddr() { return m_spec.addr; }
-std::string DvcVariable::getDeviceId() { return m_deviceId; }
+std::string DvcVariable::getName() {
+    return m_spec.name;
+}
+int DvcVariable::getSize() {
+    return m_spec.size;
+}
+std::string DvcVariable::getAddrType() {
+    return m_spec.addrType;
+}
+std::string DvcVariable::getAddr() {
+    return m_spec.addr;
+}
+std::string DvcVariable::getDeviceId() {
+    return m_deviceId;
+}
 
 bool DvcVariable::setStrValue(const char* text, bool) {
     std::string v = text ? text : "";
@@ -80,7 +90,9 @@ std::string DvcVariable::value() {
 
 Device::Device(std::string id) : m_id(std::move(id)) {}
 
-std::string Device::getId() { return m_id; }
+std::string Device::getId() {
+    return m_id;
+}
 
 std::vector<IDvcVariable*> Device::getVarList() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -111,7 +123,9 @@ std::vector<std::shared_ptr<DvcVariable>> Device::variables() {
     return m_vars;
 }
 
-IDevice* DeviceManager::getDevice(const std::string& id) { return device(id); }
+IDevice* DeviceManager::getDevice(const std::string& id) {
+    return device(id);
+}
 
 Device* DeviceManager::addDevice(const std::string& id) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -196,7 +210,9 @@ std::vector<std::pair<std::string, std::string>> VarManager::snapshot() {
     return out;
 }
 
-IVarManager* Runtime::getVarManager() { return &m_vars; }
+IVarManager* Runtime::getVarManager() {
+    return &m_vars;
+}
 
 Runtime& runtime() {
     static Runtime instance;
@@ -206,5 +222,7 @@ Runtime& runtime() {
 } // namespace kro::host
 
 namespace kro {
-IRuntime* getRuntime() { return &host::runtime(); }
+IRuntime* getRuntime() {
+    return &host::runtime();
+}
 } // namespace kro

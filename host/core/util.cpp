@@ -40,7 +40,8 @@ void StringUtil::split(const std::string& s, const std::string& sep,
 }
 
 bool StringUtil::endWith(const std::string& s, const std::string& suffix) {
-    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return s.size() >= suffix.size() &&
+           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 bool FileUtil::fileExists(const std::string& path) {

@@ -36,6 +36,8 @@ std::string Capture::take() {
     return ss.str();
 }
 
-Capture::~Capture() { take(); }
+Capture::~Capture() {
+    take();
+}
 
 } // namespace kro::test

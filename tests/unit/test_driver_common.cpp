@@ -27,19 +27,18 @@ TEST_P(SplitWithQuotes, Tokens) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SplitWithQuotes,
-    ::testing::Values(
-        SplitCase{"Empty", "", true, {}},
-        SplitCase{"OnlySpaces", "   ", true, {}},
-        SplitCase{"RunsOfSpaces", "  -q   1  ", true, {"-q", "1"}},
-        SplitCase{"QuotesKept", "-F \"%t %p\"", true, {"-F", "\"%t %p\""}},
-        SplitCase{"QuotesDropped", "-F \"%t %p\"", false, {"-F", "%t %p"}},
-        SplitCase{"FourTokens", "-q 1 -F \"%t %p\"", true, {"-q", "1", "-F", "\"%t %p\""}},
-        SplitCase{"TabIsOrdinary", "-q\t1 x", true, {"-q\t1", "x"}},
-        SplitCase{"UnbalancedQuote", "a \"b c  d", true, {"a", "\"b c  d"}},
-        SplitCase{"UnbalancedQuoteDropped", "a \"b c", false, {"a", "b c"}},
-        SplitCase{"QuoteInsideToken", "ab\"c d\"e f", false, {"abc de", "f"}},
-        SplitCase{"EmptyQuotesKept", "\"\"", true, {"\"\""}},
-        SplitCase{"EmptyQuotesDropped", "a \"\" b", false, {"a", "b"}}),
+    ::testing::Values(SplitCase{"Empty", "", true, {}}, SplitCase{"OnlySpaces", "   ", true, {}},
+                      SplitCase{"RunsOfSpaces", "  -q   1  ", true, {"-q", "1"}},
+                      SplitCase{"QuotesKept", "-F \"%t %p\"", true, {"-F", "\"%t %p\""}},
+                      SplitCase{"QuotesDropped", "-F \"%t %p\"", false, {"-F", "%t %p"}},
+                      SplitCase{
+                          "FourTokens", "-q 1 -F \"%t %p\"", true, {"-q", "1", "-F", "\"%t %p\""}},
+                      SplitCase{"TabIsOrdinary", "-q\t1 x", true, {"-q\t1", "x"}},
+                      SplitCase{"UnbalancedQuote", "a \"b c  d", true, {"a", "\"b c  d"}},
+                      SplitCase{"UnbalancedQuoteDropped", "a \"b c", false, {"a", "b c"}},
+                      SplitCase{"QuoteInsideToken", "ab\"c d\"e f", false, {"abc de", "f"}},
+                      SplitCase{"EmptyQuotesKept", "\"\"", true, {"\"\""}},
+                      SplitCase{"EmptyQuotesDropped", "a \"\" b", false, {"a", "b"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CheckFile, WarnsOnlyForMissingFile) {

@@ -27,12 +27,12 @@ TEST_P(GetValFromJsonc, TopLevelValueAsText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, GetValFromJsonc,
-    ::testing::Values(JsonCase{R"({"a":"x y"})", "a", "x y"}, JsonCase{R"({"a":1883})", "a", "1883"},
-                      JsonCase{R"({"a":-5})", "a", "-5"}, JsonCase{R"({"a":1.5})", "a", "1.5"},
-                      JsonCase{R"({"a":true})", "a", "true"}, JsonCase{R"({"a":null})", "a", ""},
-                      JsonCase{R"({"a":"x"})", "b", ""}, JsonCase{R"({"o":{"a":"x"}})", "a", ""},
-                      JsonCase{R"({"a":"x",})", "a", ""}, JsonCase{"[1,2]", "a", ""},
-                      JsonCase{"\"a\"", "a", ""}, JsonCase{"", "a", ""},
+    ::testing::Values(JsonCase{R"({"a":"x y"})", "a", "x y"},
+                      JsonCase{R"({"a":1883})", "a", "1883"}, JsonCase{R"({"a":-5})", "a", "-5"},
+                      JsonCase{R"({"a":1.5})", "a", "1.5"}, JsonCase{R"({"a":true})", "a", "true"},
+                      JsonCase{R"({"a":null})", "a", ""}, JsonCase{R"({"a":"x"})", "b", ""},
+                      JsonCase{R"({"o":{"a":"x"}})", "a", ""}, JsonCase{R"({"a":"x",})", "a", ""},
+                      JsonCase{"[1,2]", "a", ""}, JsonCase{"\"a\"", "a", ""}, JsonCase{"", "a", ""},
                       JsonCase{"{\"a\":\"\\u00e9\"}", "a", "\xc3\xa9"},
                       JsonCase{"// settings\n{\"a\":\"x\" /* c */}", "a", "x"}));
 
@@ -52,8 +52,7 @@ TEST_P(StringSplit, PiecesBetweenSeparators) {
 INSTANTIATE_TEST_SUITE_P(Pieces, StringSplit,
                          ::testing::Values(SplitCase{"", {}}, SplitCase{"a", {"a"}},
                                            SplitCase{"a/b|c", {"a/b", "c"}},
-                                           SplitCase{"a||b|", {"a", "b"}},
-                                           SplitCase{"|x", {"x"}}));
+                                           SplitCase{"a||b|", {"a", "b"}}, SplitCase{"|x", {"x"}}));
 
 TEST(StringUtilEndWith, Suffixes) {
     EXPECT_TRUE(StringUtil::endWith("5 --retain", " --retain"));

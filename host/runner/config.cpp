@@ -1,0 +1,257 @@
+#include "config.h"
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace kro::runner {
+
+using nlohmann::json;
+
+namespace {
+
+// Line and column of a byte offset, for messages about malformed JSON.
+std::pair<int, int> lineColumn(const std::string& text, std::size_t offset) {
+    int line = 1, column = 1;
+    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+    return {line, column};
+}
+
+struct Checker {
+    const std::string& path;
+    std::string& error;
+
+    bool fail(const std::string& place, const std::string& what) {
+        error = path + ": " + place + ": " + what;
+        return false;
+    }
+
+    // A string member; absent allowed when `required` is false.
+    bool text(const json& obj, const char* key, const std::string& place, std::string& out,
+              bool required) {
+        auto it = obj.find(key);
+        if (it == obj.end()) {
+            if (required)
+                return fail(place, std::string("missing \"") + key + "\"");
+            return true;
+        }
+        if (!it->is_string())
+            return fail(place + "." + key, "must be a string");
+        out = it->get<std::string>();
+        return true;
+    }
+};
+
+const std::set<std::string> kAddrTypes = {"SubVariable", "SubTopic", "PubVariable"};
+
+std::string factoryFor(const std::string& protocol) {
+    if (protocol == "COMMONMQTT")
+        return "libTlsMqttDriver_loadDriver";
+    if (protocol == "AWSMQTT")
+        return "libAwsMqttDriver_loadDriver";
+    return {};
+}
+
+} // namespace
+
+bool parseConfig(const std::string& path, const std::string& text, Config& out,
+                 std::string& error) {
+    Checker check{path, error};
+    json doc;
+    try {
+        doc = json::parse(text, nullptr, true, /*ignore_comments=*/true);
+    } catch (const json::parse_error& e) {
+        auto [line, column] = lineColumn(text, e.byte == 0 ? 0 : e.byte - 1);
+        std::string what = e.what();
+        // nlohmann prefixes its own position; keep only the explanation.
+        auto colon = what.find(": ");
+        if (colon != std::string::npos)
+            what = what.substr(colon + 2);
+        error = path + ":" + std::to_string(line) + ":" + std::to_string(column) +
+                ": malformed JSON: " + what;
+        return false;
+    }
+    if (!doc.is_object())
+        return check.fail("top level", "must be a JSON object");
+
+    Config cfg;
+    if (!check.text(doc, "plugin", "top level", cfg.plugin, false))
+        return false;
+
+    std::set<std::string> deviceIds;
+    if (auto devs = doc.find("devices"); devs != doc.end()) {
+        if (!devs->is_array())
+            return check.fail("devices", "must be an array");
+        for (std::size_t d = 0; d < devs->size(); ++d) {
+            const json& dev = (*devs)[d];
+            const std::string place = "devices[" + std::to_string(d) + "]";
+            if (!dev.is_object())
+                return check.fail(place, "must be an object");
+            DeviceConfig dc;
+            if (!check.text(dev, "id", place, dc.id, true))
+                return false;
+            if (dc.id.empty())
+                return check.fail(place + ".id", "device id is empty");
+            if (!deviceIds.insert(dc.id).second)
+                return check.fail(place + ".id", "duplicate device id \"" + dc.id + "\"");
+            auto vars = dev.find("variables");
+            if (vars != dev.end() && !vars->is_array())
+                return check.fail(place + ".variables", "must be an array");
+            std::set<std::string> names;
+            for (std::size_t v = 0; vars != dev.end() && v < vars->size(); ++v) {
+                const json& var = (*vars)[v];
+                const std::string vplace = place + ".variables[" + std::to_string(v) + "]";
+                if (!var.is_object())
+                    return check.fail(vplace, "must be an object");
+                kro::host::VarSpec spec;
+                if (!check.text(var, "name", vplace, spec.name, true) ||
+                    !check.text(var, "addrType", vplace, spec.addrType, true) ||
+                    !check.text(var, "addr", vplace, spec.addr, false) ||
+                    !check.text(var, "value", vplace, spec.value, false))
+                    return false;
+                if (spec.name.empty() || spec.name.find_first_of(" \t") != std::string::npos)
+                    return check.fail(vplace + ".name", "must be a word without spaces");
+                if (!names.insert(spec.name).second)
+                    return check.fail(vplace + ".name", "duplicate variable \"" + spec.name + "\"");
+                if (!kAddrTypes.count(spec.addrType))
+                    return check.fail(vplace + ".addrType",
+                                      "unknown address type \"" + spec.addrType +
+                                          "\" (expected SubVariable, SubTopic or PubVariable)");
+                auto size = var.find("size");
+                if (size == var.end())
+                    return check.fail(vplace, "missing \"size\"");
+                if (!size->is_number_integer() || size->get<long long>() < 0 ||
+                    size->get<long long>() > 1 << 24)
+                    return check.fail(vplace + ".size",
+                                      "must be a whole number from 0 to 16777216");
+                spec.size = size->get<int>();
+                dc.variables.push_back(std::move(spec));
+            }
+            cfg.devices.push_back(std::move(dc));
+        }
+    }
+
+    if (auto rt = doc.find("runtime"); rt != doc.end()) {
+        if (!rt->is_object())
+            return check.fail("runtime", "must be an object of names and values");
+        for (auto& [name, value] : rt->items()) {
+            RuntimeVar r;
+            r.name = name;
+            if (value.is_number_integer()) {
+                r.isInt = true;
+                r.i = value.get<int>();
+            } else if (value.is_string()) {
+                r.s = value.get<std::string>();
+            } else {
+                return check.fail("runtime." + name, "must be a string or a whole number");
+            }
+            cfg.runtime.push_back(std::move(r));
+        }
+    }
+
+    auto drivers = doc.find("drivers");
+    if (drivers == doc.end() || !drivers->is_array() || drivers->empty())
+        return check.fail("drivers", "must be a non-empty array");
+    for (std::size_t i = 0; i < drivers->size(); ++i) {
+        const json& drv = (*drivers)[i];
+        DriverConfig dc;
+        dc.label = "drivers[" + std::to_string(i) + "]";
+        if (!drv.is_object())
+            return check.fail(dc.label, "must be an object");
+        auto settings = drv.find("settings");
+        if (settings == drv.end() || !settings->is_object())
+            return check.fail(dc.label, "missing \"settings\" object");
+        std::string protocol;
+        if (auto p = settings->find("Protocol"); p != settings->end() && p->is_string())
+            protocol = p->get<std::string>();
+        dc.factory = factoryFor(protocol);
+        if (!check.text(drv, "factory", dc.label, dc.factory, false))
+            return false;
+        if (dc.factory.empty())
+            return check.fail(dc.label + ".settings.Protocol",
+                              "unknown protocol \"" + protocol +
+                                  "\" (expected COMMONMQTT or AWSMQTT)");
+        dc.settings = settings->dump();
+        if (auto id = settings->find("DeviceId"); id != settings->end()) {
+            if (!id->is_string())
+                return check.fail(dc.label + ".settings.DeviceId", "must be a string");
+            dc.device = id->get<std::string>();
+            if (dc.device.empty())
+                return check.fail(dc.label + ".settings.DeviceId", "device id is empty");
+        } else if (protocol == "COMMONMQTT") {
+            return check.fail(dc.label + ".settings", "missing device id \"DeviceId\"");
+        }
+        if (!check.text(drv, "device", dc.label, dc.device, false))
+            return false;
+        if (!dc.device.empty() && !deviceIds.count(dc.device))
+            return check.fail(dc.label, "no device with id \"" + dc.device + "\"");
+        cfg.drivers.push_back(std::move(dc));
+    }
+    out = std::move(cfg);
+    return true;
+}
+
+bool loadConfig(const std::string& path, Config& out, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot open the file";
+        return false;
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return parseConfig(path, ss.str(), out, error);
+}
+
+std::string explainState(const std::string& name, int value) {
+    const bool sub = name == "substate" ||
+                     (name.size() > 9 && name.compare(name.size() - 9, 9, ".substate") == 0);
+    if (name == "pubstate") {
+        if (value == 101)
+            return "publishing";
+        if (value == 0)
+            return "idle";
+        return {};
+    }
+    if (!sub)
+        return {};
+    static const std::map<int, std::string> words = {
+        {0, "connected"},
+        {100, "driver run begun"},
+        {101, "subscriber starting"},
+        {105, "subscription parameters missing"},
+        {1, "refused: unacceptable protocol version, or subscriber set-up error"},
+        {2, "refused: identifier rejected"},
+        {3, "refused: server unavailable"},
+        {4, "refused: bad user name or password"},
+        {5, "refused: not authorised"},
+        {7, "connection lost"},
+        {14, "system error"},
+        {27, "timed out"},
+        {128, "refused: unspecified error"},
+        {129, "refused: malformed packet"},
+        {130, "refused: protocol error"},
+        {131, "refused: implementation specific error"},
+        {132, "refused: unsupported protocol version"},
+        {133, "refused: client identifier not valid"},
+        {134, "refused: bad user name or password"},
+        {135, "refused: not authorised"},
+        {136, "refused: server unavailable"},
+        {137, "refused: server busy"},
+        {138, "refused: banned"},
+        {140, "refused: bad authentication method"},
+    };
+    auto it = words.find(value);
+    return it == words.end() ? "subscriber ended with this code" : it->second;
+}
+
+} // namespace kro::runner
