@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
+#include "driver_common.h"
 #include "kro/kro.h"
 
 // Driver for protocol "COMMONMQTT": bridges one host device's variables and an
@@ -12,6 +14,22 @@ public:
     ~CommonMqttClient() override;
 
     bool threadRun() override;
+
+    // The publisher program, resolved against the host's current directory.
+    static constexpr const char* kPublisherPath = "./Debug/mosquitto_pub.exe";
+
+    // The publish thread's body: every 30 ms publishes the posted "PubVariable"
+    // variables, one publisher run each, until requestStop().
+    void publishLoop();
+    // The publisher run for one variable: every value reaches the publisher as
+    // one argument with exactly its bytes; a value ending in " --retain" is
+    // published retained without that suffix. Checks no files.
+    PubCommand buildPubCommand(const std::string& topic, const std::string& value) const;
+
+    // Ends the driver's loops; each notices within one of its pauses.
+    void requestStop() { m_stop.request(); }
+    // Sleeps up to `timeout`, cut short by requestStop(); true once stopping.
+    bool waitForStop(std::chrono::milliseconds timeout) { return m_stop.waitFor(timeout); }
 
     // Settings exactly as the JSON gives them; empty means "not set".
     std::string mhost;
@@ -28,4 +46,10 @@ public:
     std::string mAdditionSubArg;
     std::string mkeepAlive;
     std::string mstateVar;
+
+private:
+    // Warns about a missing publisher program or TLS file before each run.
+    void checkPubFiles() const;
+
+    StopSignal m_stop;
 };

@@ -2,8 +2,15 @@
 
 // Helpers both drivers share.
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "kro/kro.h"
 
 // Splits the additional-argument settings at spaces. A double quote toggles
 // quoting (inside quotes a space is kept) and stays in the token only when
@@ -13,3 +20,54 @@ std::vector<std::string> splitWithQuotes(const std::string& input, bool keep_quo
 // Warns on standard output when a file the driver is about to pass on does not
 // exist; the caller uses the path anyway.
 void CHECKFILE(std::string filepath);
+
+// A value escaped to stand between double quotes on the publisher's command
+// line, so that the publisher gets back exactly its bytes as one argument.
+// Tabs and line feeds stay as they are.
+std::string escapeString(const std::string& input);
+
+// A driver's stop request. Its threads sleep through waitFor(), which a
+// request cuts short, so a stopping driver never waits out a whole pause.
+class StopSignal {
+public:
+    void request();
+    bool requested() const { return m_requested.load(); }
+    // Sleeps up to `timeout`; true as soon as a stop has been requested.
+    bool waitFor(std::chrono::milliseconds timeout);
+
+private:
+    std::atomic<bool> m_requested{false};
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+};
+
+// One run of the publisher program.
+struct PubCommand {
+    std::string line;  // what is started
+    std::string shown; // what is printed for it: the line with the password hidden
+    bool print = true; // whether `shown` is printed after the run
+};
+
+// Builds the publisher run for a variable's topic and value (the value as the
+// variable holds it). Each driver passes its own.
+using PubCommandBuilder =
+    std::function<PubCommand(const std::string& topic, const std::string& value)>;
+
+// How often a publish loop looks at the queue of posted variables.
+constexpr std::chrono::milliseconds kPublishPoll{30};
+
+// Publishes one posted variable when its address type is "PubVariable" (any
+// other is dropped without a trace): "pubstate" 101, build, run the publisher
+// to its end, print, report a non-zero exit code, "pubstate" 0.
+void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build);
+
+// Takes everything queued on the driver (holding m_postMutex only while moving
+// it out) and publishes it in posting order. When a stop is requested between
+// two publications, the variables not yet published go back to the front of
+// the queue, so nothing posted is silently lost.
+void publishQueued(kro::UARTDriverBase& driver, const PubCommandBuilder& build,
+                   const StopSignal& stop);
+
+// A publish thread's body: every poll period publishQueued(), until a stop is
+// requested. Without a request it never ends.
+void runPublishLoop(kro::UARTDriverBase& driver, StopSignal& stop, const PubCommandBuilder& build);
