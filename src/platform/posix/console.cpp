@@ -1,0 +1,4 @@
+#include "platform/console.h"
+
+// POSIX streams never translate line ends.
+void stdout_binary_mode() {}
