@@ -1,0 +1,313 @@
+#include "support/fake_broker.h"
+
+#include <arpa/inet.h>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kro::test {
+namespace {
+
+constexpr size_t kMaxPacket = 1 << 20; // larger packets close the connection
+constexpr int kPollMs = 50;            // how soon the thread notices the destructor
+
+enum : unsigned char {
+    CONNECT = 1,
+    CONNACK = 2,
+    PUBLISH = 3,
+    PUBACK = 4,
+    PUBREC = 5,
+    PUBREL = 6,
+    PUBCOMP = 7,
+    SUBSCRIBE = 8,
+    SUBACK = 9,
+    UNSUBSCRIBE = 10,
+    UNSUBACK = 11,
+    PINGREQ = 12,
+    PINGRESP = 13,
+    DISCONNECT = 14,
+};
+
+// Bounds-checked reading of a packet body; any overrun clears ok().
+class Reader {
+public:
+    explicit Reader(const std::string& s) : m_s(s) {}
+    bool ok() const { return m_ok; }
+    bool more() const { return m_ok && m_pos < m_s.size(); }
+
+    unsigned byte() {
+        if (!need(1))
+            return 0;
+        return static_cast<unsigned char>(m_s[m_pos++]);
+    }
+    unsigned u16() {
+        unsigned hi = byte();
+        return (hi << 8) | byte();
+    }
+    std::string str() {
+        size_t len = u16();
+        if (!need(len))
+            return {};
+        std::string out = m_s.substr(m_pos, len);
+        m_pos += len;
+        return out;
+    }
+    void skipProperties() {
+        size_t len = 0;
+        for (int shift = 0, i = 0;; shift += 7, ++i) {
+            unsigned b = byte();
+            len |= static_cast<size_t>(b & 0x7f) << shift;
+            if (!(b & 0x80))
+                break;
+            if (i == 3) {
+                m_ok = false;
+                return;
+            }
+        }
+        if (need(len))
+            m_pos += len;
+    }
+
+private:
+    bool need(size_t n) {
+        if (m_pos + n > m_s.size())
+            m_ok = false;
+        return m_ok;
+    }
+    const std::string& m_s;
+    size_t m_pos = 0;
+    bool m_ok = true;
+};
+
+std::string packet(unsigned char first, const std::string& body) {
+    std::string out(1, static_cast<char>(first));
+    size_t len = body.size();
+    do {
+        unsigned char b = len & 0x7f;
+        len >>= 7;
+        out += static_cast<char>(len ? b | 0x80 : b);
+    } while (len);
+    return out + body;
+}
+
+std::string u16(unsigned v) {
+    return std::string{static_cast<char>((v >> 8) & 0xff), static_cast<char>(v & 0xff)};
+}
+
+void sendAll(int fd, const std::string& data) {
+    size_t off = 0;
+    while (off < data.size()) {
+        ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return; // the peer is gone; the next read notices
+        off += static_cast<size_t>(n);
+    }
+}
+
+} // namespace
+
+struct FakeBroker::Client {
+    int fd = -1;
+    int level = 4;
+    std::string in;
+};
+
+FakeBroker::FakeBroker(FakeBrokerScript script) : m_script(script) {
+    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int one = 1;
+    if (m_listen < 0 || setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(m_listen, 16) != 0 ||
+        getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (m_listen >= 0)
+            close(m_listen);
+        throw std::runtime_error("fake broker: cannot listen on a loopback port");
+    }
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { run(); });
+}
+
+FakeBroker::~FakeBroker() {
+    m_stop = true;
+    m_thread.join();
+    close(m_listen);
+}
+
+void FakeBroker::run() {
+    std::vector<std::unique_ptr<Client>> clients;
+    while (!m_stop) {
+        std::vector<pollfd> fds{{m_listen, POLLIN, 0}};
+        for (const auto& c : clients)
+            fds.push_back({c->fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), kPollMs) <= 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0)
+                clients.push_back(std::make_unique<Client>(Client{fd, 4, {}}));
+        }
+        // fds[i + 1] belongs to clients[i] for the clients that existed before accept.
+        for (size_t i = fds.size() - 1; i >= 1; --i) {
+            if (!fds[i].revents)
+                continue;
+            Client& c = *clients[i - 1];
+            char buf[4096];
+            ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+            bool keep = n > 0;
+            if (keep) {
+                c.in.append(buf, static_cast<size_t>(n));
+                keep = serve(c);
+            }
+            if (!keep) {
+                close(c.fd);
+                clients.erase(clients.begin() + static_cast<long>(i - 1));
+            }
+        }
+    }
+    for (const auto& c : clients)
+        close(c->fd);
+}
+
+bool FakeBroker::serve(Client& c) {
+    for (;;) {
+        if (c.in.size() < 2)
+            return true;
+        size_t len = 0, pos = 1;
+        for (int shift = 0;; shift += 7, ++pos) {
+            if (pos >= c.in.size())
+                return true; // length not complete yet
+            if (pos > 4)
+                return false; // more than four length bytes: malformed
+            unsigned b = static_cast<unsigned char>(c.in[pos]);
+            len |= static_cast<size_t>(b & 0x7f) << shift;
+            if (!(b & 0x80))
+                break;
+        }
+        if (len > kMaxPacket)
+            return false;
+        if (c.in.size() < pos + 1 + len)
+            return true;
+        const unsigned char first = static_cast<unsigned char>(c.in[0]);
+        const std::string body = c.in.substr(pos + 1, len);
+        c.in.erase(0, pos + 1 + len);
+        if (!handle(c, first >> 4, first & 0x0f, body))
+            return false;
+    }
+}
+
+bool FakeBroker::handle(Client& c, unsigned char type, unsigned char flags,
+                        const std::string& body) {
+    Reader r(body);
+    switch (type) {
+    case CONNECT: {
+        FakeConnect info;
+        r.str(); // protocol name
+        info.protocolLevel = static_cast<int>(r.byte());
+        const unsigned connectFlags = r.byte();
+        info.keepAlive = static_cast<int>(r.u16());
+        info.cleanStart = connectFlags & 0x02;
+        c.level = info.protocolLevel;
+        if (c.level == 5)
+            r.skipProperties();
+        info.clientId = r.str();
+        if (connectFlags & 0x04) { // will
+            if (c.level == 5)
+                r.skipProperties();
+            r.str();
+            r.str();
+        }
+        if (connectFlags & 0x80)
+            info.user = r.str();
+        if (connectFlags & 0x40)
+            info.password = r.str();
+        if (!r.ok())
+            return false;
+        const char code = static_cast<char>(m_script.connackCode);
+        sendAll(c.fd, packet(CONNACK << 4,
+                             c.level == 5 ? std::string{0, code, 0} : std::string{0, code}));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_connects.push_back(info);
+        }
+        m_changed.notify_all();
+        return m_script.connackCode == 0 || !m_script.closeAfterRefusal;
+    }
+    case SUBSCRIBE:
+    case UNSUBSCRIBE: {
+        const unsigned id = r.u16();
+        if (c.level == 5)
+            r.skipProperties();
+        std::vector<std::string> filters;
+        while (r.more()) {
+            filters.push_back(r.str());
+            if (type == SUBSCRIBE)
+                r.byte(); // subscription options
+        }
+        if (!r.ok() || filters.empty())
+            return false;
+        std::string reply = u16(id) + (c.level == 5 ? std::string(1, '\0') : std::string());
+        if (type == SUBSCRIBE)
+            reply += std::string(filters.size(), static_cast<char>(m_script.subackCode));
+        else if (c.level == 5)
+            reply += std::string(filters.size(), '\0');
+        sendAll(c.fd, packet((type == SUBSCRIBE ? SUBACK : UNSUBACK) << 4, reply));
+        if (type == SUBSCRIBE) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_subscriptions.push_back(filters);
+        }
+        m_changed.notify_all();
+        return true;
+    }
+    case PUBLISH: {
+        const int qos = (flags >> 1) & 3;
+        r.str(); // topic
+        const unsigned id = qos ? r.u16() : 0;
+        if (!r.ok())
+            return false;
+        if (qos)
+            sendAll(c.fd, packet((qos == 1 ? PUBACK : PUBREC) << 4, u16(id)));
+        return true;
+    }
+    case PUBREL: {
+        const unsigned id = r.u16();
+        sendAll(c.fd, packet(PUBCOMP << 4, u16(id)));
+        return r.ok();
+    }
+    case PINGREQ:
+        sendAll(c.fd, packet(PINGRESP << 4, {}));
+        return true;
+    case DISCONNECT:
+        return false;
+    default:
+        return true;
+    }
+}
+
+std::vector<FakeConnect> FakeBroker::connects() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connects;
+}
+
+std::vector<std::vector<std::string>> FakeBroker::subscriptions() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_subscriptions;
+}
+
+bool FakeBroker::waitConnects(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_connects.size() >= count; });
+}
+
+bool FakeBroker::waitSubscriptions(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_subscriptions.size() >= count; });
+}
+
+} // namespace kro::test
