@@ -60,7 +60,7 @@ std::string nowText() {
     return buf;
 }
 
-std::string quoted(const std::string& s) {
+std::string jsonText(const std::string& s) {
     return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -72,7 +72,7 @@ void printEvent(const kro::host::Event& e) {
         if (!words.empty())
             line += " (" + words + ")";
     } else {
-        line += quoted(e.value);
+        line += jsonText(e.value);
     }
     std::lock_guard<std::mutex> lock(g_printMutex);
     std::fprintf(stdout, "%s\n", line.c_str());
@@ -344,7 +344,7 @@ private:
         if (g_signalled)
             return;
         say("waitfor " + name + " = " + value + ": timed out after " + std::to_string(timeout) +
-            " s (now " + (current(name, now) ? quoted(now) : std::string("unset")) + ")");
+            " s (now " + (current(name, now) ? jsonText(now) : std::string("unset")) + ")");
         m_failed = true;
     }
 
@@ -365,7 +365,7 @@ private:
             for (auto& v : dev->variables()) {
                 std::snprintf(row, sizeof row, "%-24s %-12s %-20s %5d  %s\n",
                               (dev->getId() + "." + v->getName()).c_str(), v->getAddrType().c_str(),
-                              v->getAddr().c_str(), v->getSize(), quoted(v->value()).c_str());
+                              v->getAddr().c_str(), v->getSize(), jsonText(v->value()).c_str());
                 out << row;
             }
         }
@@ -493,8 +493,14 @@ int main(int argc, char** argv) {
 
     const int observer = kro::host::addObserver(printEvent);
     say("loaded " + plugin + "; starting " + std::to_string(drivers.size()) + " driver(s)");
-    for (auto& d : drivers)
-        d.thread = std::thread([drv = d.driver] { drv->threadRun(); });
+    for (auto& d : drivers) {
+        // The host runs every driver through its base class.
+        auto* base = dynamic_cast<kro::UARTDriverBase*>(d.driver);
+        if (base)
+            d.thread = std::thread([base] { base->threadRun(); });
+        else
+            say(d.label + ": the driver is not a UARTDriverBase; not run");
+    }
 
     const auto start = std::chrono::steady_clock::now();
     auto stop = [&] {
@@ -532,7 +538,8 @@ int main(int argc, char** argv) {
     say(g_signalled ? "signal received; stopping the drivers" : "stopping the drivers");
     for (auto& d : drivers) {
         delete d.driver; // ends the driver's threads and waits for threadRun()
-        d.thread.join();
+        if (d.thread.joinable())
+            d.thread.join();
     }
     kro::host::removeObserver(observer);
     say("all drivers stopped");
