@@ -17,11 +17,13 @@
 #include "support/certs.h"
 #include "support/fake_broker.h"
 #include "support/mqtt_probe.h"
+#include "support/subprocess.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using kro::test::Broker;
+using kro::test::Certs;
 using kro::test::Connection;
 using kro::test::FakeBroker;
 using kro::test::FakeBrokerScript;
@@ -51,6 +53,68 @@ Connection connectionTo(const Broker& b, Listener listener, int protocol) {
 bool processGone(pid_t pid) {
     return ::kill(pid, 0) == -1 && errno == ESRCH;
 }
+
+// ---- certificates ----
+
+struct Verification {
+    const char* name;
+    std::string Certs::*cert;
+    std::string Certs::*ca;
+    std::vector<std::string> checks; // extra openssl verify options
+    bool valid;
+};
+void PrintTo(const Verification& p, std::ostream* os) {
+    *os << p.name;
+}
+
+class FixtureCerts : public ::testing::TestWithParam<Verification> {};
+
+TEST_P(FixtureCerts, ChainAndNamesAsIntended) {
+    const Verification& p = GetParam();
+    const Certs& certs = kro::test::testCerts();
+    std::vector<std::string> argv{kro::test::findProgram("openssl"), "verify", "-CAfile",
+                                  certs.*p.ca};
+    argv.insert(argv.end(), p.checks.begin(), p.checks.end());
+    argv.push_back(certs.*p.cert);
+    const std::string log = certs.dir + "/verify.log";
+    const int rc = kro::test::runProgram(argv, log);
+    EXPECT_EQ(rc == 0, p.valid) << kro::test::readFile(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Generated, FixtureCerts,
+    ::testing::Values(
+        Verification{"server_for_localhost",
+                     &Certs::serverCert,
+                     &Certs::caCert,
+                     {"-purpose", "sslserver", "-verify_hostname", "localhost"},
+                     true},
+        Verification{"server_for_loopback_ip",
+                     &Certs::serverCert,
+                     &Certs::caCert,
+                     {"-purpose", "sslserver", "-verify_ip", "127.0.0.1"},
+                     true},
+        Verification{"server_not_for_other_names",
+                     &Certs::serverCert,
+                     &Certs::caCert,
+                     {"-verify_hostname", "example.com"},
+                     false},
+        Verification{"client", &Certs::clientCert, &Certs::caCert, {"-purpose", "sslclient"}, true},
+        Verification{"client_is_no_server",
+                     &Certs::clientCert,
+                     &Certs::caCert,
+                     {"-purpose", "sslserver"},
+                     false},
+        Verification{
+            "server_unknown_to_other_ca", &Certs::serverCert, &Certs::otherCaCert, {}, false},
+        Verification{
+            "stranger_unknown_to_test_ca", &Certs::strangerCert, &Certs::caCert, {}, false},
+        Verification{"stranger_from_other_ca",
+                     &Certs::strangerCert,
+                     &Certs::otherCaCert,
+                     {"-purpose", "sslclient"},
+                     true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- round trips through every listener ----
 
