@@ -117,8 +117,8 @@ void init_config(mosq_config* cfg, int pub_or_sub);
 // `arg` names the option in messages. 0 when stored, 1 after printing an error.
 int cfg_add_topic(mosq_config* cfg, int type, char* topic, const char* arg);
 
-// Releases everything the record owns. The pointers are left as they are; the
-// record is used again only after init_config.
+// Releases everything the record owns and clears what it released, so calling
+// it twice is harmless. The record is used again only after init_config.
 void client_config_cleanup(mosq_config* cfg);
 
 // printf to standard error unless the record asks for quiet.
