@@ -32,6 +32,9 @@ int publish_count = 0;
 bool ready_for_repeat = false;
 bool disconnect_sent = false;
 uint64_t next_publish_tv = 0;
+// Why the first publish of the connection could not be sent; the run then
+// ends with the disconnect it asks for, which must not read as success.
+int first_publish_error = 0;
 
 void reset_run_state() {
     mid_sent = -1;
@@ -42,6 +45,7 @@ void reset_run_state() {
     ready_for_repeat = false;
     disconnect_sent = false;
     next_publish_tv = 0;
+    first_publish_error = 0;
 }
 
 const char* const PUB_VERSION = "1.0";
@@ -204,6 +208,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flag
         first_publish = true;
         int rc = publish_message(mosq);
         if (rc) {
+            first_publish_error = rc;
             switch (rc) {
             case MOSQ_ERR_NOMEM:
                 err_printf(&cfg, "Error: Out of memory when trying to publish message.\n");
@@ -400,5 +405,7 @@ KRO_EXPORT int mqttclinet_pub(int argc, char** argv) {
 
     if (rc)
         err_printf(&cfg, "Error: %s\n", mosquitto_strerror(rc));
-    return connack_result ? connack_result : rc;
+    if (connack_result)
+        return connack_result;
+    return rc ? rc : first_publish_error;
 }
