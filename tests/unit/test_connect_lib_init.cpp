@@ -24,6 +24,9 @@ struct SequenceCase {
     const char* name;
     std::vector<Step> steps;
 };
+void PrintTo(const SequenceCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LibInitSequence : public ::testing::TestWithParam<SequenceCase> {};
 

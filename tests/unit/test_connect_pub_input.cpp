@@ -73,6 +73,9 @@ struct FileCase {
     const char* name;
     std::string content;
 };
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LoadFile : public PubInput, public ::testing::WithParamInterface<FileCase> {};
 
@@ -105,6 +108,9 @@ struct FileFailCase {
     std::string (*make)(PubInput&);
     std::string message; // %s stands for the path
 };
+void PrintTo(const FileFailCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LoadFileFailure : public PubInput, public ::testing::WithParamInterface<FileFailCase> {};
 
@@ -186,6 +192,9 @@ struct StdinFailCase {
     std::string (*make)(PubInput&);
     std::string message;
 };
+void PrintTo(const StdinFailCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LoadStdinFailure : public PubInput, public ::testing::WithParamInterface<StdinFailCase> {};
 

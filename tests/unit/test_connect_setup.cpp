@@ -62,6 +62,9 @@ struct IdCase {
     const char* prefix; // -I
     std::string expected;
 };
+void PrintTo(const IdCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClientIdGenerate : public ::testing::TestWithParam<IdCase> {};
 
@@ -108,6 +111,9 @@ struct PortCase {
     bool os_certs;
     int expected;
 };
+void PrintTo(const PortCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConnectPort : public ::testing::TestWithParam<PortCase> {};
 
@@ -147,6 +153,9 @@ struct OptsFailCase {
     std::function<void(mosq_config&)> setup;
     std::string message;
 };
+void PrintTo(const OptsFailCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClientOptsSetFailure : public LibraryHeld,
                              public ::testing::WithParamInterface<OptsFailCase> {};
@@ -371,6 +380,9 @@ struct WireCase {
     int flags;
     std::optional<int> receive_maximum;
 };
+void PrintTo(const WireCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClientOptsSetWire : public LibraryHeld, public ::testing::WithParamInterface<WireCase> {};
 
@@ -504,6 +516,9 @@ struct ConnectFailCase {
     int code;
     std::string message;
 };
+void PrintTo(const ConnectFailCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClientConnectFailure : public LibraryHeld,
                              public ::testing::WithParamInterface<ConnectFailCase> {};
