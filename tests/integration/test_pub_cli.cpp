@@ -3,10 +3,7 @@
 // their exit codes.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <mosquitto.h>
@@ -16,6 +13,7 @@
 
 namespace {
 
+using kro::test::closedPort;
 using kro::test::PubRun;
 using kro::test::runPub;
 
@@ -35,19 +33,6 @@ std::vector<std::string> splitLines(const std::string& text) {
     while (std::getline(in, line))
         lines.push_back(line);
     return lines;
-}
-
-// A loopback port nothing listens on.
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 std::string usageText() {

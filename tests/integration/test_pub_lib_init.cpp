@@ -3,14 +3,11 @@
 // library under a TLS connection that someone else still uses.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <netinet/in.h>
 #include <set>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -24,22 +21,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using kro::test::Broker;
+using kro::test::closedPort;
 using kro::test::PubRun;
 using kro::test::runPub;
 
 constexpr auto kWait = 10s;
-
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 // A TLS client held open by the test through the library wrappers: it
 // subscribes to its own topic and records what comes back.

@@ -153,6 +153,21 @@ TEST_F(PubBroker, CredentialsOnThePasswordListener) {
     EXPECT_EQ(sub->messages()[0].payload, "auth");
 }
 
+TEST_F(PubBroker, DebugWritesLibraryLogBetweenTheLines) {
+    PubRun run = runPub(to({"-d", "-m", "logged"}));
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const size_t connect = run.out.find(" sending CONNECT\n");
+    const size_t publish = run.out.find(" sending PUBLISH ");
+    const size_t lines = run.out.find(publishLines(1, 1));
+    const size_t disconnect = run.out.find(" sending DISCONNECT\n");
+    ASSERT_NE(connect, std::string::npos) << run.out;
+    ASSERT_NE(lines, std::string::npos) << run.out;
+    EXPECT_LT(connect, publish);
+    EXPECT_LT(publish, lines);
+    EXPECT_LT(lines, disconnect);
+}
+
 TEST_F(PubBroker, RetainedMessageSeenByALaterSubscriber) {
     PubRun run = runPub(to({"-r", "-q", "1", "-m", "kept"}));
     ASSERT_EQ(run.code, 0) << run.err;

@@ -1,9 +1,12 @@
 // Running the publisher entry in this process and reading what it printed.
 #pragma once
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -56,6 +59,19 @@ inline std::string publishLines(int count, int repeat, int reason = 0) {
         s += "cfg.repeat_count = " + std::to_string(repeat) + " \n";
     }
     return s;
+}
+
+// A loopback port nothing listens on: bound, never listened on, closed.
+inline int closedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    socklen_t len = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
 }
 
 // Puts a file on standard input for the scope.
