@@ -25,8 +25,9 @@ int opts_fail(mosq_config* cfg, const char* message) {
 int client_id_generate(mosq_config* cfg) {
     if (!cfg->id_prefix)
         return 0;
-    // Room for the prefix, a process id of up to 9 digits and the terminator.
-    size_t size = std::strlen(cfg->id_prefix) + 10;
+    // Room for the prefix, any int in decimal (11 characters) and the
+    // terminator, so that no process id is ever cut short.
+    size_t size = std::strlen(cfg->id_prefix) + 12;
     char* id = static_cast<char*>(std::malloc(size));
     if (!id) {
         err_printf(cfg, "Error: Out of memory.\n");
