@@ -385,7 +385,7 @@ KRO_EXPORT int mqttclinet_pub(int argc, char** argv) {
     }
 
     if (cfg.debug)
-        mosquitto_log_callback_set(mosq, my_log_callback);
+        mosquitto_log_callback_set(mosq, pub::my_log_callback);
     mosquitto_connect_v5_callback_set(mosq, my_connect_callback);
     mosquitto_disconnect_v5_callback_set(mosq, my_disconnect_callback);
     mosquitto_publish_v5_callback_set(mosq, my_publish_callback);

@@ -136,9 +136,13 @@ int load_file(const char* filename) {
     return 0;
 }
 
+namespace pub {
+
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) {
     (void)mosq;
     (void)obj;
     (void)level;
     std::printf("%s\n", str);
 }
+
+} // namespace pub

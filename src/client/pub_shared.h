@@ -17,5 +17,9 @@ int load_stdin(void);
 // why.
 int load_file(const char* filename);
 
-// Library log lines (with -d): each written to standard output.
+// Library log lines (with -d): each written to standard output. In a
+// namespace of its own because the subscriber has a callback of the same name
+// in the same library.
+namespace pub {
 void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str);
+} // namespace pub
