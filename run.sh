@@ -4,6 +4,7 @@
 #
 #   ./run.sh test    build with AddressSanitizer and UndefinedBehaviorSanitizer and run every test
 #   ./run.sh build   plain build into build/ (the demo and the tools use it)
+#   ./run.sh demo    build, start a private broker, run kro-host with the Common example: a round trip
 #   ./run.sh cross   cross build for 64-bit Windows into build-win/ (plug-in DLL, programs, host DLL)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -53,6 +54,76 @@ cmd_test() {
   (cd build-asan && ctest -j "$JOBS" --output-on-failure --timeout 600)
 }
 
+# Starts a private broker on a free loopback port; sets BROKER_PID and BROKER_PORT.
+start_broker() { # dir
+  local dir=$1 port tries=0
+  while [ $tries -lt 20 ]; do
+    tries=$((tries + 1))
+    port=$((20000 + RANDOM % 30000))
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\nuser %s\nlog_dest file %s/broker.log\n' \
+      "$port" "$(id -un)" "$dir" > "$dir/broker.conf"
+    /usr/sbin/mosquitto -c "$dir/broker.conf" >/dev/null 2>&1 &
+    BROKER_PID=$!
+    for _ in $(seq 50); do
+      if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then BROKER_PORT=$port; return 0; fi
+      kill -0 "$BROKER_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$BROKER_PID" 2>/dev/null || true; wait "$BROKER_PID" 2>/dev/null || true
+  done
+  echo "run.sh: could not start a broker (see $dir/broker.log)" >&2; return 1
+}
+
+cmd_demo() {
+  local broker=""
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --broker) broker=$2; shift 2 ;;
+      *) echo "usage: ./run.sh demo [--broker HOST:PORT]" >&2; exit 2 ;;
+    esac
+  done
+  cmd_build
+  local dir; dir=$(mktemp -d /tmp/kro-demo.XXXXXX)
+  local host=127.0.0.1 port
+  BROKER_PID=""
+  trap '[ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null; [ -n "${SUB_PID:-}" ] && kill "$SUB_PID" 2>/dev/null; true' EXIT
+  if [ -n "$broker" ]; then
+    host=${broker%:*}; port=${broker##*:}
+  else
+    start_broker "$dir"; port=$BROKER_PORT
+    echo "== private broker on 127.0.0.1:$port (pid $BROKER_PID)"
+  fi
+  sed -e "s/\"port\": \"1883\"/\"port\": \"$port\"/" -e "s/\"host\": \"127.0.0.1\"/\"host\": \"$host\"/" \
+    examples/common.json > "$dir/common.json"
+
+  # Watches what the driver publishes: the posted variable arriving.
+  build/tools/mosquitto_sub -h "$host" -p "$port" -t demo/command -v -C 1 -W 60 > "$dir/arrived.txt" &
+  SUB_PID=$!
+
+  echo "== kro-host examples/common.json (broker $host:$port), script examples/demo.script"
+  (cd "$dir" && "$ROOT/build/host/runner/kro-host" --script "$ROOT/examples/demo.script" common.json) \
+    | tee "$dir/host.log" &
+  local host_pid=$!
+  for _ in $(seq 400); do
+    grep -q 'waitfor dev1.substate = 0: done' "$dir/host.log" 2>/dev/null && break
+    kill -0 "$host_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  build/tools/mosquitto_pub -h "$host" -p "$port" -t demo/temperature -m 20.5 -q 1 >/dev/null
+  build/tools/mosquitto_pub -h "$host" -p "$port" -t demo/setpoint -m 21.5 -q 1 >/dev/null
+  local rc=0
+  wait "$host_pid" || rc=$?
+  wait "$SUB_PID" || true
+  SUB_PID=""
+  if grep -q '^demo/command start$' "$dir/arrived.txt"; then
+    echo "== a subscriber on demo/command received: $(cat "$dir/arrived.txt")"
+  else
+    echo "== the posted value did not arrive at the subscriber on demo/command"; rc=1
+  fi
+  [ $rc -eq 0 ] && echo "== demo done: the round trip works" || echo "== demo failed (logs in $dir)"
+  return $rc
+}
+
 cmd_cross() {
   install_packages "${PACKAGES[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   echo "== cross build for 64-bit Windows"
@@ -65,5 +136,6 @@ case "${1:-}" in
   test) cmd_test ;;
   build) cmd_build ;;
   cross) cmd_cross ;;
-  *) sed -n '2,8p' "$0"; exit 2 ;;
+  demo) shift; cmd_demo "$@" ;;
+  *) sed -n '2,9p' "$0"; exit 2 ;;
 esac
