@@ -52,6 +52,11 @@ cmd_test() {
   configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKRO_SANITIZE=address,undefined
   echo "== tests"
   (cd build-asan && ctest -j "$JOBS" --output-on-failure --timeout 600)
+  echo "== concurrency tests under ThreadSanitizer"
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKRO_SANITIZE=thread
+  (cd build-tsan && ctest -j "$JOBS" -R Concurrency --no-tests=error --output-on-failure --timeout 600)
+  cmd_cross
 }
 
 # Starts a private broker on a free loopback port; sets BROKER_PID and BROKER_PORT.
