@@ -1,0 +1,624 @@
+#include "client/sub_client.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include <mqtt_protocol.h>
+
+#include "client/client_connect.h"
+#include "client/lib_init.h"
+#include "client/sub_client_output.h"
+
+sub_para_t sub_para[CNT_CFG];
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// Held only while the table is scanned or a slot is claimed or released.
+std::mutex mutex;
+
+// Read at every CONNACK by every run's thread while a driver may register a
+// new one: atomic, so neither side needs a lock.
+std::atomic<CallbackFunction1> status_callback{nullptr};
+
+// How long one pass of the library's loop may wait for network activity. It
+// bounds how late a stop request or the -W deadline is noticed.
+constexpr int LOOP_WAIT_MS = 100;
+// The library's own pause between reconnection attempts, and the step in
+// which that pause watches for a stop request or the deadline.
+constexpr auto RECONNECT_DELAY = std::chrono::seconds(1);
+constexpr auto PAUSE_STEP = std::chrono::milliseconds(50);
+// Passes of the loop allowed for a DISCONNECT to leave when a run is stopped
+// from outside, so that the broker sees a clean end (and keeps the will).
+constexpr int DRAIN_PASSES = 10;
+
+// The marker a null-context run leaves in its slot: the slot's own address,
+// which no device context can equal.
+void* null_marker(sub_para_t* slot) {
+    return slot;
+}
+
+bool is_run_of(sub_para_t* slot, void* pdev) {
+    return slot->live && slot->pdev == (pdev ? pdev : null_marker(slot));
+}
+
+// The slot a library callback belongs to. The user pointer given to the
+// library is the slot itself; it is trusted only when it lies in the table and
+// the slot's live client is this one, otherwise the table is searched.
+sub_para_t* slot_of(struct mosquitto* mosq, void* obj) {
+    std::less<const void*> before;
+    const void* first = &sub_para[0];
+    const void* end = &sub_para[CNT_CFG];
+    if (obj && !before(obj, first) && before(obj, end)) {
+        // Only the run's own thread writes g_mosq, and callbacks run on it.
+        sub_para_t* slot = static_cast<sub_para_t*>(obj);
+        if (slot->g_mosq == mosq)
+            return slot;
+    }
+    return getCfg2(mosq);
+}
+
+void set_handle(sub_para_t* slot, struct mosquitto* mosq) {
+    std::lock_guard<std::mutex> lock(mutex);
+    slot->g_mosq = mosq;
+}
+
+void request_disconnect(sub_para_t* slot, struct mosquitto* mosq) {
+    slot->disconnect_sent = true;
+    mosquitto_disconnect_v5(mosq, 0, slot->cfg.disconnect_props);
+}
+
+// Codes after which another connection attempt cannot help.
+bool is_fatal(int rc) {
+    switch (rc) {
+    case MOSQ_ERR_NOMEM:
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_INVAL:
+    case MOSQ_ERR_NOT_FOUND:
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_NOT_SUPPORTED:
+    case MOSQ_ERR_AUTH:
+    case MOSQ_ERR_ACL_DENIED:
+    case MOSQ_ERR_UNKNOWN:
+    case MOSQ_ERR_EAI:
+    case MOSQ_ERR_PROXY:
+        return true;
+    default:
+        return false;
+    }
+}
+
+enum class halt { none, stop, deadline };
+
+halt halt_reason(const sub_para_t* slot, bool has_deadline, steady::time_point deadline) {
+    if (slot->stop_requested.load(std::memory_order_relaxed))
+        return halt::stop;
+    if (has_deadline && steady::now() >= deadline)
+        return halt::deadline;
+    return halt::none;
+}
+
+// Ends a run from outside its callbacks: no more messages are handled, and a
+// live connection is closed with a DISCONNECT that is given a moment to leave.
+int halt_run(sub_para_t* slot, struct mosquitto* mosq, halt why) {
+    slot->process_messages = false;
+    if (why == halt::deadline)
+        slot->timed_out = true;
+    slot->disconnect_sent = true;
+    if (mosquitto_disconnect_v5(mosq, 0, slot->cfg.disconnect_props) == MOSQ_ERR_SUCCESS) {
+        for (int i = 0; i < DRAIN_PASSES; ++i) {
+            if (mosquitto_loop(mosq, LOOP_WAIT_MS, 1) != MOSQ_ERR_SUCCESS)
+                break;
+        }
+    }
+    return MOSQ_ERR_SUCCESS;
+}
+
+// The library's network loop with its automatic reconnection (1 s between
+// attempts, for as long as it takes), plus what the library's own loop cannot
+// do: end at the -W deadline and on a stop request from another thread.
+int run_loop(sub_para_t* slot, struct mosquitto* mosq, bool has_deadline,
+             steady::time_point deadline) {
+    for (;;) {
+        int rc = mosquitto_loop(mosq, LOOP_WAIT_MS, 1);
+        int err = errno;
+        halt why = halt_reason(slot, has_deadline, deadline);
+        if (why != halt::none)
+            return halt_run(slot, mosq, why);
+
+        int end_rc = MOSQ_ERR_SUCCESS;
+        switch (sub_loop_decide(rc, err, slot->disconnect_sent, !slot->process_messages, &end_rc)) {
+        case SUB_LOOP_CONTINUE:
+            continue;
+        case SUB_LOOP_END:
+            return end_rc;
+        case SUB_LOOP_RECONNECT:
+            break;
+        }
+
+        do {
+            steady::time_point resume = steady::now() + RECONNECT_DELAY;
+            while (steady::now() < resume) {
+                why = halt_reason(slot, has_deadline, deadline);
+                if (why != halt::none)
+                    return halt_run(slot, mosq, why);
+                std::this_thread::sleep_for(PAUSE_STEP);
+            }
+            rc = mosquitto_reconnect(mosq);
+        } while (rc != MOSQ_ERR_SUCCESS);
+    }
+}
+
+// The common way out of a run that never reached the loop.
+int sub_fail(sub_para_t* slot, struct mosquitto* mosq) {
+    if (mosq) {
+        set_handle(slot, nullptr);
+        mosquitto_destroy(mosq);
+    }
+    client_lib_cleanup_run(&slot->cfg);
+    client_config_cleanup(&slot->cfg);
+    sub_slot_release(slot);
+    return 1;
+}
+
+void start_run_state(sub_para_t* slot) {
+    slot->process_messages = true;
+    slot->msg_count = 0;
+    slot->last_mid = 0;
+    slot->timed_out = false;
+    slot->connack_result = 0;
+    slot->connack_received = false;
+    slot->disconnect_sent = false;
+}
+
+} // namespace
+
+sub_para_t* getCfg1(void* pdev, bool* busy) {
+    if (busy)
+        *busy = false;
+    std::lock_guard<std::mutex> lock(mutex);
+    sub_para_t* found = nullptr;
+    // A context keeps the slot it claimed once, even when an earlier slot has
+    // become free since.
+    if (pdev) {
+        for (sub_para_t& slot : sub_para) {
+            if (slot.pdev == pdev) {
+                found = &slot;
+                break;
+            }
+        }
+        if (found && found->live) {
+            if (busy)
+                *busy = true;
+            return nullptr;
+        }
+    }
+    if (!found) {
+        for (sub_para_t& slot : sub_para) {
+            if (!slot.pdev) {
+                found = &slot;
+                break;
+            }
+        }
+    }
+    if (!found)
+        return nullptr;
+    found->pdev = pdev ? pdev : null_marker(found);
+    found->live = true;
+    found->run_thread = std::this_thread::get_id();
+    found->stop_requested.store(false, std::memory_order_relaxed);
+    return found;
+}
+
+void sub_slot_release(sub_para_t* slot) {
+    std::lock_guard<std::mutex> lock(mutex);
+    slot->live = false;
+    slot->run_thread = std::thread::id();
+    slot->g_mosq = nullptr;
+    slot->stop_requested.store(false, std::memory_order_relaxed);
+    if (slot->pdev == null_marker(slot))
+        slot->pdev = nullptr;
+}
+
+sub_para_t* getCfg2(struct mosquitto* pmosq) {
+    if (!pmosq)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (sub_para_t& slot : sub_para) {
+        if (slot.g_mosq == pmosq)
+            return &slot;
+    }
+    return nullptr;
+}
+
+int sub_client_stop(void* pdev) {
+    std::lock_guard<std::mutex> lock(mutex);
+    int stopped = 0;
+    for (sub_para_t& slot : sub_para) {
+        if (is_run_of(&slot, pdev)) {
+            slot.stop_requested.store(true, std::memory_order_relaxed);
+            ++stopped;
+        }
+    }
+    return stopped;
+}
+
+int sub_client_stop_thread(std::thread::id thread) {
+    std::lock_guard<std::mutex> lock(mutex);
+    int stopped = 0;
+    for (sub_para_t& slot : sub_para) {
+        if (slot.live && slot.run_thread == thread) {
+            slot.stop_requested.store(true, std::memory_order_relaxed);
+            ++stopped;
+        }
+    }
+    return stopped;
+}
+
+void register_callback1(CallbackFunction1 cb) {
+    status_callback.store(cb, std::memory_order_release);
+}
+
+void trigger_callback1(int state, void* obj) {
+    CallbackFunction1 cb = status_callback.load(std::memory_order_acquire);
+    if (cb)
+        cb(state, obj);
+}
+
+sub_loop_next sub_loop_decide(int rc, int err, bool disconnect_sent, bool handling_done,
+                              int* end_rc) {
+    if (rc == MOSQ_ERR_SUCCESS)
+        return SUB_LOOP_CONTINUE;
+    // The run asked for the end itself: whatever the library reports about the
+    // closed connection is no failure.
+    if (disconnect_sent) {
+        *end_rc = MOSQ_ERR_SUCCESS;
+        return SUB_LOOP_END;
+    }
+    // A run that wants no more messages (only waiting for its clearing
+    // publish to be acknowledged) has nothing to reconnect for.
+    if (is_fatal(rc) || (rc == MOSQ_ERR_ERRNO && err == EPROTO) || handling_done) {
+        *end_rc = rc;
+        return SUB_LOOP_END;
+    }
+    return SUB_LOOP_RECONNECT;
+}
+
+void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flags,
+                         const mosquitto_property* properties) {
+    (void)flags;
+    (void)properties;
+    sub_para_t* slot = slot_of(mosq, obj);
+    if (!slot)
+        return;
+    mosq_config* lcfg = &slot->cfg;
+    slot->connack_received = true;
+    slot->connack_result = result;
+    trigger_callback1(result, lcfg->pDevice);
+
+    if (result == 0) {
+        mosquitto_subscribe_multiple(mosq, nullptr, lcfg->topic_count, lcfg->topics, lcfg->qos,
+                                     lcfg->sub_opts, lcfg->subscribe_props);
+        for (int i = 0; i < lcfg->unsub_topic_count; ++i)
+            mosquitto_unsubscribe_v5(mosq, nullptr, lcfg->unsub_topics[i], lcfg->unsubscribe_props);
+        return;
+    }
+
+    if (lcfg->protocol_version == MQTT_PROTOCOL_V5) {
+        if (result == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) {
+            err_printf(lcfg,
+                       "Connection error: %s. Try connecting to an MQTT v5 broker, or use MQTT "
+                       "v3.x mode.\n",
+                       mosquitto_reason_string(result));
+        } else {
+            err_printf(lcfg, "Connection error: %s\n", mosquitto_reason_string(result));
+        }
+    } else {
+        err_printf(lcfg, "Connection error: %s\n", mosquitto_connack_string(result));
+    }
+    request_disconnect(slot, mosq);
+}
+
+void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
+                           const int* granted_qos) {
+    sub_para_t* slot = slot_of(mosq, obj);
+    if (!slot)
+        return;
+    mosq_config* lcfg = &slot->cfg;
+    bool print = lcfg->debug && !lcfg->quiet;
+    // A SUBACK without a single code grants nothing.
+    bool allowed = false;
+    if (qos_count > 0 && granted_qos) {
+        allowed = granted_qos[0] < 128;
+        if (print)
+            std::printf("Subscribed (mid: %d): %d", mid, granted_qos[0]);
+        for (int i = 1; i < qos_count; ++i) {
+            if (print)
+                std::printf(", %d", granted_qos[i]);
+            if (granted_qos[i] < 128)
+                allowed = true;
+        }
+        if (print)
+            std::printf("\n");
+    }
+
+    if (!allowed) {
+        request_disconnect(slot, mosq);
+        err_printf(lcfg, "All subscription requests were denied.\n");
+    }
+    if (lcfg->exit_after_sub)
+        request_disconnect(slot, mosq);
+}
+
+void my_message_callback(struct mosquitto* mosq, void* obj, const struct mosquitto_message* message,
+                         const mosquitto_property* properties) {
+    sub_para_t* slot = slot_of(mosq, obj);
+    if (!slot || !slot->process_messages)
+        return;
+    mosq_config* lcfg = &slot->cfg;
+
+    if (lcfg->retained_only && !message->retain) {
+        slot->process_messages = false;
+        if (slot->last_mid == 0)
+            request_disconnect(slot, mosq);
+        return;
+    }
+    if (message->retain && lcfg->no_retain)
+        return;
+    for (int i = 0; i < lcfg->filter_out_count; ++i) {
+        bool match = false;
+        mosquitto_topic_matches_sub(lcfg->filter_outs[i], message->topic, &match);
+        if (match)
+            return;
+    }
+
+    if (lcfg->remove_retained && message->retain) {
+        int previous = slot->last_mid;
+        if (mosquitto_publish(mosq, &slot->last_mid, message->topic, 0, nullptr, 1, true) !=
+            MOSQ_ERR_SUCCESS) {
+            // Nothing was sent, so there is no acknowledgement to wait for.
+            slot->last_mid = previous;
+        }
+    }
+
+    print_message(lcfg, message, properties);
+
+    if (lcfg->msg_count > 0) {
+        ++slot->msg_count;
+        if (slot->msg_count == lcfg->msg_count) {
+            slot->process_messages = false;
+            if (slot->last_mid == 0)
+                request_disconnect(slot, mosq);
+        }
+    }
+}
+
+// Once message handling has stopped, the run ends when its latest clearing
+// publish is acknowledged, so that the retained message is gone from the
+// broker when the run returns.
+void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) {
+    sub_para_t* slot = slot_of(mosq, obj);
+    if (!slot || slot->last_mid == 0 || mid != slot->last_mid)
+        return;
+    slot->last_mid = 0;
+    if (!slot->process_messages && !slot->disconnect_sent)
+        request_disconnect(slot, mosq);
+}
+
+void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str) {
+    (void)mosq;
+    (void)obj;
+    (void)level;
+    std::printf("%s\n", str);
+}
+
+void print_version(void) {
+    int major = 0, minor = 0, revision = 0;
+    mosquitto_lib_version(&major, &minor, &revision);
+}
+
+void print_usage(void) {
+    int major = 0, minor = 0, revision = 0;
+    mosquitto_lib_version(&major, &minor, &revision);
+    std::printf("mosquitto_sub is a simple mqtt client that will subscribe to a set of topics and "
+                "print all messages it receives.\n");
+    std::printf(
+        "Usage: mosquitto_sub {[-h host] [--unix path] [-p port] [-u username] [-P password] -t "
+        "topic | -L URL [-t topic]}\n"
+        "                     [-c] [-k keepalive] [-q qos] [-x session-expiry-interval]\n"
+        "                     [-C msg_count] [-E] [-R] [--retained-only] [--remove-retained] [-T "
+        "filter_out] [-U topic ...]\n"
+        "                     [-F format]\n"
+        "                     [-A bind_address] [--nodelay]\n"
+        "                     [-i id] [-I id_prefix]\n"
+        "                     [-d] [-N] [--quiet] [-v]\n"
+        "                     [--will-topic [--will-payload payload] [--will-qos qos] "
+        "[--will-retain]]\n"
+        "                     [{--cafile file | --capath dir} [--cert file] [--key file]\n"
+        "                       [--ciphers ciphers] [--insecure]\n"
+        "                       [--tls-alpn protocol]\n"
+        "                       [--tls-engine engine] [--keyform keyform] "
+        "[--tls-engine-kpass-sha1]]\n"
+        "                       [--tls-use-os-certs]\n"
+        "                     [-D command identifier value]\n"
+        "       mosquitto_sub --help\n"
+        "\n");
+    std::printf(
+        " -A : bind the outgoing socket to this host/ip address, to choose the network\n"
+        "      interface the client talks through.\n"
+        " -c : disable clean session (persistent client mode). The broker keeps the session\n"
+        "      and queues messages for this client id while it is away. Needs a client id (-i).\n"
+        " -C : stop and exit after handling this many messages.\n"
+        " -d : enable debug messages: the library's log and the granted QoS of subscriptions.\n"
+        " -D : define an MQTT v5 property for a packet: -D command identifier value, e.g.\n"
+        "      -D connect session-expiry-interval 60. Implies MQTT v5.\n"
+        " -E : exit once the broker has acknowledged the subscriptions.\n"
+        " -F : print each message through this format instead of the default output.\n"
+        "      %%t topic, %%p payload, %%x/%%X payload in hexadecimal, %%l payload length,\n"
+        "      %%q QoS, %%r retained flag, %%m message id, %%j/%%J JSON with the payload as a\n"
+        "      string or as JSON, %%I ISO 8601 time, %%A %%C %%D %%E %%F %%P %%R %%S MQTT v5\n"
+        "      properties, @ followed by a strftime code for the time, \\n \\t and other\n"
+        "      escapes; %%5t, %%-5t, %%05l and %%.2t set width, alignment and precision.\n"
+        " -h : mqtt host to connect to. Defaults to localhost.\n"
+        " -i : id to use for this client. Without it the library makes up a random id.\n"
+        " -I : define the client id as id_prefix followed by the process id.\n"
+        " -k : keep alive in seconds for this client. Defaults to 60.\n"
+        " -L : specify user, password, hostname, port and topic as a URL in the form:\n"
+        "      mqtt(s)://[username[:password]@]host[:port]/topic\n"
+        " -N : do not add an end of line after each message.\n"
+        " -p : network port to connect to. Defaults to 1883 for plain MQTT and 8883 for MQTT "
+        "over TLS.\n"
+        " -P : provide a password.\n"
+        " -q : quality of service level to use for the subscription. Defaults to 0.\n"
+        " -R : drop retained (stale) messages.\n"
+        " -t : mqtt topic filter to subscribe to. May be given several times.\n"
+        " -T : topic filter whose messages are left out. May be given several times.\n"
+        " -u : provide a username.\n"
+        " -U : unsubscribe from this topic filter after subscribing. May be given several\n"
+        "      times.\n"
+        " -v : print each message verbosely: its topic, a space and its payload.\n"
+        " -V : specify the version of the MQTT protocol to use when connecting.\n"
+        "      Can be mqttv5, mqttv311 or mqttv31. Defaults to mqttv311.\n"
+        " -x : set the session-expiry-interval property of the CONNECT packet (MQTT v5 only), in\n"
+        "      seconds; -1, 4294967295 or \xe2\x88\x9e for a session that never expires.\n"
+        " --help : display this message.\n"
+        " --nodelay : disable Nagle's algorithm, so that packets leave at once at the cost of\n"
+        "             sending more of them.\n"
+        " --pretty : accepted for JSON output formats; the JSON object is always written on\n"
+        "            one line.\n"
+        " --quiet : don't print error messages.\n"
+        " --random-filter : handle only this percentage of the messages, chosen at random,\n"
+        "                   from 0.1 to 100.0.\n"
+        " --retained-only : handle only retained messages; exit at the first message that is\n"
+        "                   not retained.\n"
+        " --remove-retained : clear every retained message received from the broker. Use -T\n"
+        "                     to keep the ones that must stay.\n"
+        " --unix : connect to a broker through a unix domain socket instead of a TCP socket,\n"
+        "          e.g. /tmp/mosquitto.sock\n"
+        " --will-payload : payload of the client's will, which the broker publishes when the\n"
+        "                  client goes away without disconnecting. Empty when not given.\n"
+        " --will-qos : QoS level of the client's will.\n"
+        " --will-retain : make the client's will a retained message.\n"
+        " --will-topic : the topic the client's will is published on.\n"
+        " --cafile : file of trusted CA certificates; enables TLS.\n"
+        " --capath : directory of trusted CA certificates; enables TLS.\n"
+        " --cert : client certificate, when the broker asks for one.\n"
+        " --key : client private key, when the broker asks for a certificate.\n"
+        " --keyform : form of the private key, \"pem\" or \"engine\".\n"
+        " --ciphers : openssl list of the TLS ciphers to offer.\n"
+        " --tls-version : TLS protocol version: tlsv1.3, tlsv1.2 or tlsv1.1.\n"
+        " --insecure : do not check that the host name in the broker's certificate matches the\n"
+        "              host connected to. Anyone may then pose as the broker: never use this\n"
+        "              in production.\n"
+        " --tls-engine : use this TLS engine device.\n"
+        " --tls-engine-kpass-sha1 : SHA-1 of the key password for the TLS engine.\n"
+        " --tls-use-os-certs : trust the CA certificates of the operating system.\n");
+    std::printf("\nSee https://mosquitto.org/ for more information.\n\n");
+}
+
+KRO_EXPORT int mqttclinet_sub(int argc, char** argv, void* pdev) {
+    const steady::time_point started = steady::now();
+
+    bool busy = false;
+    sub_para_t* slot = getCfg1(pdev, &busy);
+    if (!slot) {
+        if (busy)
+            std::fprintf(stderr, "Error: Subscription context is already in use by another run.\n");
+        else
+            std::fprintf(stderr, "Error: No free subscription slot (all %d in use).\n", CNT_CFG);
+        return 1;
+    }
+    start_run_state(slot);
+    mosq_config* lcfg = &slot->cfg;
+
+    int rc = client_lib_init_run(lcfg);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        std::fprintf(stderr, "Error: %s\n", mosquitto_strerror(rc));
+        sub_slot_release(slot);
+        return 1;
+    }
+    output_init();
+
+    rc = client_config_load(lcfg, CLIENT_SUB, argc, argv);
+    if (rc) {
+        if (rc == 2)
+            print_usage();
+        else if (rc == 3)
+            print_version();
+        else
+            std::fprintf(stderr, "\nUse 'mosquitto_sub --help' to see usage.\n");
+        return sub_fail(slot, nullptr);
+    }
+
+    if (lcfg->no_retain && lcfg->retained_only) {
+        std::fprintf(stderr, "\nError: Combining '-R' and '--retained-only' makes no sense.\n");
+        return sub_fail(slot, nullptr);
+    }
+
+    if (client_id_generate(lcfg))
+        return sub_fail(slot, nullptr);
+
+    lcfg->pDevice = pdev;
+
+    struct mosquitto* mosq = mosquitto_new(lcfg->id, lcfg->clean_session, slot);
+    if (!mosq) {
+        switch (errno) {
+        case ENOMEM:
+            err_printf(lcfg, "Error: Out of memory.\n");
+            break;
+        case EINVAL:
+            err_printf(lcfg, "Error: Invalid id and/or clean_session.\n");
+            break;
+        default:
+            break;
+        }
+        return sub_fail(slot, nullptr);
+    }
+    set_handle(slot, mosq);
+
+    if (client_opts_set(mosq, lcfg))
+        return sub_fail(slot, mosq);
+
+    if (lcfg->debug)
+        mosquitto_log_callback_set(mosq, my_log_callback);
+    mosquitto_subscribe_callback_set(mosq, my_subscribe_callback);
+    mosquitto_connect_v5_callback_set(mosq, my_connect_callback);
+    mosquitto_message_v5_callback_set(mosq, my_message_callback);
+    if (lcfg->remove_retained)
+        mosquitto_publish_callback_set(mosq, my_publish_callback);
+
+    if (client_connect(mosq, lcfg))
+        return sub_fail(slot, mosq);
+
+    const bool has_deadline = lcfg->timeout > 0;
+    const steady::time_point deadline = started + std::chrono::seconds(lcfg->timeout);
+    rc = run_loop(slot, mosq, has_deadline, deadline);
+
+    set_handle(slot, nullptr);
+    mosquitto_destroy(mosq);
+    client_lib_cleanup_run(lcfg);
+
+    if (lcfg->msg_count > 0 && rc == MOSQ_ERR_NO_CONN)
+        rc = MOSQ_ERR_SUCCESS;
+    client_config_cleanup(lcfg);
+
+    if (slot->timed_out) {
+        err_printf(lcfg, "Timed out\n");
+        rc = MOSQ_ERR_TIMEOUT;
+    } else {
+        if (rc)
+            err_printf(lcfg, "Error: %s\n", mosquitto_strerror(rc));
+        if (slot->connack_result)
+            rc = slot->connack_result;
+    }
+    // Last: from here on another run may take the slot.
+    sub_slot_release(slot);
+    return rc;
+}

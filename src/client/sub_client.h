@@ -1,0 +1,124 @@
+// The in-process subscriber: one run connects, subscribes and hands every
+// accepted message to the output layer until the run ends. Several runs may
+// proceed at once on different threads; each keeps its state in one slot of a
+// fixed table of subscription contexts, found by the device context the run
+// was started with.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include <mosquitto.h>
+
+#include "client/client_shared.h"
+#include "platform/export.h"
+
+// Slots in the table of subscription contexts.
+#define CNT_CFG 16
+
+// One subscription context. The fields up to connack_received are the run's
+// state; the ones after it keep the table honest when runs overlap.
+struct sub_para_t {
+    // Key for claims: the device context that claimed the slot, null while it
+    // is unclaimed. A run with a null context marks the slot with the slot's
+    // own address for the length of its run.
+    void* pdev;
+    // The client of the slot's live run, null while none exists. Recorded
+    // before connecting and cleared before the client is destroyed, so a
+    // library callback always finds its own run's slot.
+    struct mosquitto* g_mosq;
+    mosq_config cfg;       // the run's record; cfg.pDevice is the run's context
+    bool process_messages; // messages are handled while set
+    int32_t msg_count;     // messages handled so far (counted under -C only)
+    // Id of the latest --remove-retained clearing publish still waiting for
+    // its acknowledgement; 0 while none is outstanding.
+    int32_t last_mid;
+    bool timed_out; // the -W time ran out
+    int32_t connack_result;
+    bool connack_received;
+
+    bool live;                  // a run uses the slot now (under the table lock)
+    std::thread::id run_thread; // the thread of the live run (under the table lock)
+    bool disconnect_sent;       // the run asked the library to disconnect
+    // Set by sub_client_stop from any thread; the run's loop checks it.
+    std::atomic<bool> stop_requested;
+};
+
+// The table, all zero at load.
+extern sub_para_t sub_para[CNT_CFG];
+
+// Claims the slot of `pdev` for one run: the slot the context claimed before,
+// else the first unclaimed one (kept by a non-null context for the life of the
+// process; marked only for the run by a null context). Null when every slot is
+// claimed by other contexts, or when the context's slot is in use by another
+// live run (`*busy` tells which, when given). A claimed slot must be given
+// back with sub_slot_release at the end of the run.
+sub_para_t* getCfg1(void* pdev, bool* busy = nullptr);
+
+// Ends a run's use of its slot; a slot marked for a null-context run becomes
+// unclaimed again.
+void sub_slot_release(sub_para_t* slot);
+
+// The slot whose live client is `pmosq` (exact match), or null.
+sub_para_t* getCfg2(struct mosquitto* pmosq);
+
+// Receives the result of every CONNACK with the run's device context.
+typedef void (*CallbackFunction1)(int state, void* obj);
+
+// Replaces the status callback of every subscriber run in the process; null
+// switches status reporting off. Safe while runs are live.
+KRO_EXPORT void register_callback1(CallbackFunction1 cb);
+
+// Calls the registered status callback, if any.
+KRO_EXPORT void trigger_callback1(int state, void* obj);
+
+// One subscriber run with a process-style argument vector (argv[0] is a
+// program name and is not parsed; the strings must be writable). Blocks on the
+// calling thread until the run ends. `pdev` is handed back unchanged through
+// both callbacks. Returns 0; 1 for usage, set-up and slot errors; the broker's
+// refusal code; 27 when -W ran out; or the libmosquitto error that ended it.
+KRO_EXPORT int mqttclinet_sub(int argc, char** argv, void* pdev);
+
+// Makes the live run of `pdev` end soon (within a fraction of a second while
+// it is connected, connecting or waiting to reconnect) with the result it
+// would have without further messages, normally 0. With a null `pdev` every
+// live run that was started with a null context is stopped. Safe to call from
+// any thread at any time; returns the number of runs asked to stop, 0 when
+// none was live. A stop that arrives before a run has claimed its slot does
+// not reach that run: a caller racing with a run's start calls it again until
+// the run has returned.
+int sub_client_stop(void* pdev);
+
+// The same for the live run executing on `thread` (a run executes entirely on
+// the thread that called mqttclinet_sub), whatever its context.
+int sub_client_stop_thread(std::thread::id thread);
+
+// What the run's loop does after one pass of the library's network loop.
+enum sub_loop_next {
+    SUB_LOOP_CONTINUE,  // go on looping
+    SUB_LOOP_RECONNECT, // the connection is gone: wait and reconnect
+    SUB_LOOP_END,       // the run is over
+};
+
+// Decides how the loop goes on after mosquitto_loop returned `rc` (with `err`
+// the errno at that moment). `disconnect_sent`: the run asked for the
+// disconnect itself. `handling_done`: no more messages are wanted. For
+// SUB_LOOP_END, `*end_rc` receives the result to end with.
+sub_loop_next sub_loop_decide(int rc, int err, bool disconnect_sent, bool handling_done,
+                              int* end_rc);
+
+// The library callbacks installed on every run's client.
+void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flags,
+                         const mosquitto_property* properties);
+void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_count,
+                           const int* granted_qos);
+void my_message_callback(struct mosquitto* mosq, void* obj, const struct mosquitto_message* message,
+                         const mosquitto_property* properties);
+void my_publish_callback(struct mosquitto* mosq, void* obj, int mid);
+void my_log_callback(struct mosquitto* mosq, void* obj, int level, const char* str);
+
+// Answers to --help (the usage text on standard output) and --version
+// (nothing is printed).
+void print_usage(void);
+void print_version(void);
