@@ -1,10 +1,35 @@
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "kro/Util.h"
 
 namespace kro::util {
+
+namespace {
+
+// Far deeper than any setting; the JSON writer recurses once per level, so a
+// deeper value would let a settings text exhaust the stack.
+constexpr size_t kMaxValueDepth = 64;
+
+// Whether `value` nests more than `limit` levels deep, found without recursion.
+bool nestsDeeperThan(const nlohmann::json& value, size_t limit) {
+    std::vector<std::pair<const nlohmann::json*, size_t>> pending{{&value, 1}};
+    while (!pending.empty()) {
+        auto [v, depth] = pending.back();
+        pending.pop_back();
+        if (depth > limit)
+            return true;
+        if (v->is_structured())
+            for (const nlohmann::json& child : *v)
+                pending.emplace_back(&child, depth + 1);
+    }
+    return false;
+}
+
+} // namespace
 
 std::string Util::getValFromJsonc(const std::string& json, const std::string& key) {
     // Settings texts come from users: never throw, whatever they hold.
@@ -17,6 +42,8 @@ std::string Util::getValFromJsonc(const std::string& json, const std::string& ke
         return {};
     if (it->is_string())
         return it->get<std::string>();
+    if (nestsDeeperThan(*it, kMaxValueDepth))
+        return {};
     return it->dump();
 }
 
