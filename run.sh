@@ -6,6 +6,7 @@
 #   ./run.sh build   plain build into build/ (the demo and the tools use it)
 #   ./run.sh demo    build, start a private broker, run kro-host with the Common example: a round trip
 #   ./run.sh cross   cross build for 64-bit Windows into build-win/ (plug-in DLL, programs, host DLL)
+#   ./run.sh fuzz    fuzz targets built with clang into build-fuzz/, each run FUZZ_SECONDS (default 60)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -137,10 +138,45 @@ cmd_cross() {
   find build-win -maxdepth 3 \( -name '*.dll' -o -name '*.exe' \) -not -path '*/CMakeFiles/*' | sort
 }
 
+cmd_fuzz() {
+  install_packages "${PACKAGES[@]}" clang libclang-rt-14-dev
+  local seconds=${FUZZ_SECONDS:-60}
+  local dir=build-fuzz
+  echo "== fuzz build with clang: libFuzzer, AddressSanitizer, UndefinedBehaviorSanitizer"
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKRO_BUILD_TESTS=OFF -DKRO_BUILD_FUZZ=ON -DKRO_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
+  cmake --build "$dir" --target fuzz_all -j "$JOBS"
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/logs"
+  local failed=() target
+  for target in fuzz_options fuzz_format fuzz_config_file fuzz_cmdline fuzz_driver_settings; do
+    # The seeds are copied into a working corpus in the build tree; the
+    # repository's corpus is never written.
+    mkdir -p "$dir/corpus/$target"
+    cp "fuzz/corpus/$target"/* "$dir/corpus/$target/"
+    echo "== $target: ${seconds} s"
+    # close_fd_mask hides the targets' own output; crash reports still show.
+    if "$dir/fuzz/$target" -max_total_time="$seconds" -timeout=25 -close_fd_mask=3 \
+        -print_final_stats=1 -artifact_prefix="$dir/artifacts/$target-" \
+        "$dir/corpus/$target" >"$dir/logs/$target.log" 2>&1; then
+      grep -E '^#[0-9]+[[:space:]]+DONE' "$dir/logs/$target.log" | tail -n 1 || true
+      grep -E 'average_exec_per_sec' "$dir/logs/$target.log" || true
+    else
+      tail -n 60 "$dir/logs/$target.log"
+      failed+=("$target")
+    fi
+  done
+  if [ ${#failed[@]} -ne 0 ]; then
+    echo "== fuzzing found a fault in: ${failed[*]} (inputs in $dir/artifacts/)" >&2
+    exit 1
+  fi
+}
+
 case "${1:-}" in
   test) cmd_test ;;
   build) cmd_build ;;
   cross) cmd_cross ;;
+  fuzz) cmd_fuzz ;;
   demo) shift; cmd_demo "$@" ;;
   *) sed -n '2,9p' "$0"; exit 2 ;;
 esac
