@@ -1,9 +1,63 @@
 #include "CommonMqttClient.h"
 
+#include <cstring>
+#include <thread>
+
+#include "client/sub_client.h"
+#include "client/sub_client_output.h"
 #include "platform/cmdline.h"
 
 using kro::util::StringUtil;
 using kro::util::Util;
+
+namespace {
+
+constexpr std::chrono::seconds kBeforeTopics{2};
+constexpr std::chrono::seconds kBeforeSubscribing{3};
+
+kro::IVarManager* vars() {
+    return kro::getRuntime()->getVarManager();
+}
+
+// Message callback: every "SubVariable" of the run's device receives the
+// payload, every "SubTopic" the topic. A value longer than a variable's
+// capacity leaves that variable alone.
+void cpp_callback(const char* str, const char* str1, void* pdev) {
+    const std::string topic = str ? str : "";
+    const std::string message = str1 ? str1 : "";
+    if (!pdev)
+        return;
+    auto* device = static_cast<kro::IDevice*>(pdev);
+    for (kro::IDvcVariable* var : device->getVarList()) {
+        const std::string type = var->getAddrType();
+        const std::string* value = nullptr;
+        if (type == "SubVariable")
+            value = &message;
+        else if (type == "SubTopic")
+            value = &topic;
+        else
+            continue;
+        const int size = var->getSize();
+        if (size < 0 || static_cast<size_t>(size) < value->size()) {
+            printLine("the size of variable " + std::to_string(size) + " is less than result " +
+                      std::to_string(value->size()) + "\n");
+            continue;
+        }
+        std::vector<char> buffer(static_cast<size_t>(size) + 1, '\0');
+        std::memcpy(buffer.data(), value->data(), value->size());
+        var->setStrValue(buffer.data(), true);
+    }
+}
+
+// Status callback: every CONNACK result goes to "substate" and, for a run
+// with a device, to that device's own state variable.
+void cpp_callback1(int state, void* obj) {
+    vars()->setIntVar("substate", state, 0);
+    if (obj)
+        vars()->setIntVar(static_cast<kro::IDevice*>(obj)->getId() + ".substate", state, 0);
+}
+
+} // namespace
 
 CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings)
     : kro::UARTDriverBase(dm, settings) {
@@ -26,10 +80,105 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     mstateVar = deviceId + ".substate";
 }
 
-CommonMqttClient::~CommonMqttClient() = default;
+CommonMqttClient::~CommonMqttClient() {
+    // Keyed by the subscription thread rather than by the device: a run with
+    // no device, or another driver's run for the same device, stays alone.
+    m_run.stopAndWait(endSubscriberRun);
+}
+
+void CommonMqttClient::setSubState(int state) const {
+    vars()->setIntVar("substate", state, 0);
+    vars()->setIntVar(mstateVar, state, 0);
+}
 
 bool CommonMqttClient::threadRun() {
+    DriverRun::Scope running(m_run);
+    setSubState(100);
+    register_callback(cpp_callback);
+    register_callback1(cpp_callback1);
+    std::thread subscription([this] { subscriptionLoop(); });
+    m_run.setSubscriberThread(subscription.get_id());
+    std::thread publish([this] { publishLoop(); });
+    subscription.join();
+    m_run.setSubscriberThread(std::thread::id());
+    publish.join();
     return true;
+}
+
+std::string CommonMqttClient::collectSubTopics(kro::IDevice* device) {
+    std::string topics;
+    if (!device)
+        return topics;
+    for (kro::IDvcVariable* var : device->getVarList()) {
+        if (var->getAddrType() != "SubVariable")
+            continue;
+        const std::string addr = var->getAddr();
+        if (!addr.empty())
+            topics += "|" + addr;
+    }
+    if (!topics.empty())
+        topics.erase(0, 1);
+    return topics;
+}
+
+std::vector<std::string>
+CommonMqttClient::buildSubArgs(const std::vector<std::string>& topics) const {
+    std::vector<std::string> args{"mqttclinet_sub", "-h", mhost, "-p", mport};
+    auto optional = [&args](const char* option, const std::string& value) {
+        if (!value.empty()) {
+            args.push_back(option);
+            args.push_back(value);
+        }
+    };
+    optional("-u", musername);
+    optional("-P", mpassword);
+    optional("-i", mclientid);
+    optional("-k", mkeepAlive);
+    optional("--cafile", mcafile);
+    optional("--cert", mcert);
+    optional("--key", mkey);
+    for (const std::string& topic : topics) {
+        args.push_back("-t");
+        args.push_back(topic);
+    }
+    if (!mAdditionSubArg.empty()) {
+        for (std::string& token : splitWithQuotes(mAdditionSubArg, true))
+            args.push_back(std::move(token));
+    }
+    return args;
+}
+
+void CommonMqttClient::subscriptionLoop() {
+    for (;;) {
+        if (m_run.waitForStop(kBeforeTopics))
+            return;
+        mtopic_sub = collectSubTopics(pDev);
+        if (m_run.waitForStop(kBeforeSubscribing))
+            return;
+        if (mtopic_sub.empty() || mhost.empty() || mport.empty()) {
+            setSubState(105);
+            printLine("[kro info]mqtt subscribe stopped, no topic or host or port.\n");
+            continue;
+        }
+        setSubState(101);
+        std::vector<std::string> topics;
+        StringUtil::split(mtopic_sub, "|", topics);
+        for (const std::string* file : {&mcafile, &mcert, &mkey})
+            if (!file->empty())
+                CHECKFILE(*file);
+        const std::vector<std::string> args = buildSubArgs(topics);
+        printLine(showArguments(args));
+
+        const int result = runSubscriber(args, pDev);
+        // A run ended by the stop is no result of the subscriber's.
+        if (m_run.stopping())
+            return;
+        if (result == 0) {
+            printLine("[kro info]mqtt subscribe started.\n");
+            return;
+        }
+        setSubState(result);
+    }
 }
 
 void CommonMqttClient::checkPubFiles() const {
@@ -90,8 +239,9 @@ PubCommand CommonMqttClient::buildPubCommand(const std::string& topic,
 }
 
 void CommonMqttClient::publishLoop() {
-    runPublishLoop(*this, m_stop, [this](const std::string& topic, const std::string& value) {
-        checkPubFiles();
-        return buildPubCommand(topic, value);
-    });
+    runPublishLoop(*this, m_run.stopSignal(),
+                   [this](const std::string& topic, const std::string& value) {
+                       checkPubFiles();
+                       return buildPubCommand(topic, value);
+                   });
 }

@@ -2,8 +2,10 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "driver_common.h"
+#include "driver_run.h"
 #include "kro/kro.h"
 
 // Driver for protocol "COMMONMQTT": bridges one host device's variables and an
@@ -11,9 +13,22 @@
 class CommonMqttClient : public kro::UARTDriverBase {
 public:
     CommonMqttClient(kro::IDeviceManager* dm, std::string settings);
+    // Ends a running driver: its subscriber run, both loops, and waits until
+    // threadRun() has returned.
     ~CommonMqttClient() override;
 
+    // State 100, registers the callbacks, then runs the subscription and the
+    // publish thread until a stop.
     bool threadRun() override;
+
+    // The subscription thread's body: one subscriber attempt after another,
+    // until a run ends with 0 or the driver stops.
+    void subscriptionLoop();
+    // The device's "SubVariable" addresses joined by "|", in list order
+    // (empty addresses skipped; none without a device).
+    static std::string collectSubTopics(kro::IDevice* device);
+    // The subscriber's argument vector for the given topics. Checks no files.
+    std::vector<std::string> buildSubArgs(const std::vector<std::string>& topics) const;
 
     // The publisher program, resolved against the host's current directory.
     static constexpr const char* kPublisherPath = "./Debug/mosquitto_pub.exe";
@@ -27,9 +42,9 @@ public:
     PubCommand buildPubCommand(const std::string& topic, const std::string& value) const;
 
     // Ends the driver's loops; each notices within one of its pauses.
-    void requestStop() { m_stop.request(); }
+    void requestStop() { m_run.stopSignal().request(); }
     // Sleeps up to `timeout`, cut short by requestStop(); true once stopping.
-    bool waitForStop(std::chrono::milliseconds timeout) { return m_stop.waitFor(timeout); }
+    bool waitForStop(std::chrono::milliseconds timeout) { return m_run.waitForStop(timeout); }
 
     // Settings exactly as the JSON gives them; empty means "not set".
     std::string mhost;
@@ -50,6 +65,8 @@ public:
 private:
     // Warns about a missing publisher program or TLS file before each run.
     void checkPubFiles() const;
+    // Writes a subscription state to "substate", then to mstateVar.
+    void setSubState(int state) const;
 
-    StopSignal m_stop;
+    DriverRun m_run;
 };

@@ -1,0 +1,85 @@
+#include "driver_run.h"
+
+#include <cstdio>
+
+#include "client/sub_client.h"
+
+DriverRun::Scope::Scope(DriverRun& run) : m_run(run) {
+    std::lock_guard<std::mutex> lock(m_run.m_mutex);
+    ++m_run.m_running;
+}
+
+DriverRun::Scope::~Scope() {
+    // Notified under the lock: once it is released the destructor may free
+    // the driver, this object included.
+    std::lock_guard<std::mutex> lock(m_run.m_mutex);
+    --m_run.m_running;
+    m_run.m_left.notify_all();
+}
+
+void DriverRun::setSubscriberThread(std::thread::id id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_subscriber = id;
+}
+
+void DriverRun::stopAndWait(const std::function<void(std::thread::id)>& endSubscriber,
+                            std::chrono::milliseconds poll, std::chrono::milliseconds reportAfter) {
+    m_stop.request();
+    const auto reportAt = std::chrono::steady_clock::now() + reportAfter;
+    bool reported = false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_running > 0) {
+        const std::thread::id subscriber = m_subscriber;
+        if (subscriber != std::thread::id()) {
+            lock.unlock();
+            endSubscriber(subscriber);
+            lock.lock();
+        }
+        if (m_left.wait_for(lock, poll, [this] { return m_running == 0; }))
+            break;
+        if (!reported && std::chrono::steady_clock::now() >= reportAt) {
+            reported = true;
+            std::fprintf(stderr,
+                         "[kro error]driver threads have not ended after %lld ms; still "
+                         "waiting\n",
+                         static_cast<long long>(reportAfter.count()));
+            std::fflush(stderr);
+        }
+    }
+}
+
+void endSubscriberRun(std::thread::id thread) {
+    sub_client_stop_thread(thread);
+}
+
+int runSubscriber(const std::vector<std::string>& args, void* pdev) {
+    // The subscriber's parser may write into its arguments.
+    std::vector<std::vector<char>> storage;
+    storage.reserve(args.size());
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (const std::string& arg : args) {
+        storage.emplace_back(arg.begin(), arg.end());
+        storage.back().push_back('\0');
+        argv.push_back(storage.back().data());
+    }
+    argv.push_back(nullptr);
+    return mqttclinet_sub(static_cast<int>(args.size()), argv.data(), pdev);
+}
+
+std::string showArguments(const std::vector<std::string>& args) {
+    std::string line;
+    bool hideNext = false;
+    for (const std::string& arg : args) {
+        line += hideNext ? std::string("****") : arg;
+        line += ' ';
+        hideNext = !hideNext && (arg == "-P" || arg == "--pw");
+    }
+    line += '\n';
+    return line;
+}
+
+void printLine(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}

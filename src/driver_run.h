@@ -1,0 +1,76 @@
+#pragma once
+
+// What both drivers need to run the subscriber and to be destroyed while
+// their threadRun() is still going.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver_common.h"
+
+// The life of a driver's threadRun(). threadRun() runs on a thread of the
+// host's, not on one the driver owns, so the driver cannot join it: the
+// destructor instead asks everything to stop and waits until threadRun() has
+// said it is leaving.
+class DriverRun {
+public:
+    // Marks threadRun() as running for its lifetime. Its destructor must be
+    // the last thing threadRun() does with the driver.
+    class Scope {
+    public:
+        explicit Scope(DriverRun& run);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        DriverRun& m_run;
+    };
+
+    bool stopping() const { return m_stop.requested(); }
+    // Sleeps up to `timeout`, cut short by a stop; true once stopping.
+    bool waitForStop(std::chrono::milliseconds timeout) { return m_stop.waitFor(timeout); }
+    StopSignal& stopSignal() { return m_stop; }
+
+    // The thread the subscriber runs on, recorded by threadRun() while that
+    // thread lives, so that a stop reaches exactly this driver's run.
+    void setSubscriberThread(std::thread::id id);
+
+    // Requests the stop and waits until threadRun() has returned (at once
+    // when it is not running). Every poll period it calls `endSubscriber` with
+    // the subscription thread, since a stop that reaches the subscriber before
+    // its run has begun is lost. Past `reportAfter` it says so on standard
+    // error once and goes on waiting: the driver must not go away under its
+    // own threads.
+    void stopAndWait(const std::function<void(std::thread::id)>& endSubscriber,
+                     std::chrono::milliseconds poll = std::chrono::milliseconds(50),
+                     std::chrono::milliseconds reportAfter = std::chrono::seconds(10));
+
+private:
+    StopSignal m_stop;
+    std::mutex m_mutex;
+    std::condition_variable m_left;
+    int m_running = 0;
+    std::thread::id m_subscriber;
+};
+
+// Ends the subscriber run on `thread`, if one is live there.
+void endSubscriberRun(std::thread::id thread);
+
+// One subscriber run with `args` (program name first) and the device context
+// `pdev`. Each argument is handed over as its own writable string, no shell
+// and no quoting involved. Returns the subscriber's result.
+int runSubscriber(const std::vector<std::string>& args, void* pdev);
+
+// Every argument followed by one space, then a line end; the argument after a
+// "-P" is shown as ****.
+std::string showArguments(const std::vector<std::string>& args);
+
+// Writes `text` to standard output in one piece and flushes, so that lines of
+// several drivers never interleave.
+void printLine(const std::string& text);
