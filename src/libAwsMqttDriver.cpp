@@ -1,6 +1,7 @@
 // The plug-in's factories: the host calls them with its device manager and
 // the driver's settings text.
 
+#include "AwsMqttClient.h"
 #include "CommonMqttClient.h"
 #include "platform/export.h"
 
@@ -8,5 +9,12 @@ KRO_EXPORT kro::IDvcDriver* libTlsMqttDriver_loadDriver(kro::IDeviceManager* dm,
     if (kro::util::Util::getValFromJsonc(argv, "Protocol") != "COMMONMQTT")
         return nullptr;
     kro::IDvcDriver* driver = new CommonMqttClient(dm, argv);
+    return driver;
+}
+
+KRO_EXPORT kro::IDvcDriver* libAwsMqttDriver_loadDriver(kro::IDeviceManager* dm, std::string argv) {
+    if (kro::util::Util::getValFromJsonc(argv, "Protocol") != "AWSMQTT")
+        return nullptr;
+    kro::IDvcDriver* driver = new AwsMqttClient(dm, argv);
     return driver;
 }

@@ -1,0 +1,145 @@
+#include "AwsMqttClient.h"
+
+#include <thread>
+
+#include "client/sub_client.h"
+#include "client/sub_client_output.h"
+#include "platform/cmdline.h"
+
+using kro::util::StringUtil;
+
+namespace {
+
+constexpr std::chrono::seconds kBeforeSubscribing{3};
+
+kro::IVarManager* vars() {
+    return kro::getRuntime()->getVarManager();
+}
+
+void setSubState(int state) {
+    vars()->setIntVar("substate", state, 0);
+}
+
+// Message callback: the latest message of any run in the process, whatever
+// its device context.
+void cpp_callback(const char* str, const char* str1, void* pdev) {
+    (void)pdev;
+    const std::string topic = str ? str : "";
+    const std::string message = str1 ? str1 : "";
+    vars()->setStrVar("Recive-topic", topic, 0);
+    vars()->setStrVar("Recive-message", message, 0);
+}
+
+// Status callback: every CONNACK result of any run goes to "substate".
+void cpp_callback1(int state, void* obj) {
+    (void)obj;
+    setSubState(state);
+}
+
+} // namespace
+
+AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
+    : kro::UARTDriverBase(manager, std::move(settings)) {}
+
+AwsMqttClient::~AwsMqttClient() {
+    // The run has no device context, so it is ended by its thread: a stop by
+    // context would reach every other context-less run in the process.
+    m_run.stopAndWait(endSubscriberRun);
+}
+
+bool AwsMqttClient::threadRun() {
+    DriverRun::Scope running(m_run);
+    setSubState(100);
+    register_callback(cpp_callback);
+    register_callback1(cpp_callback1);
+    std::thread subscription([this] { subscriptionLoop(); });
+    m_run.setSubscriberThread(subscription.get_id());
+    std::thread publish([this] { publishLoop(); });
+    subscription.join();
+    m_run.setSubscriberThread(std::thread::id());
+    publish.join();
+    return true;
+}
+
+bool AwsMqttClient::readSettings(Settings& settings, bool stopAtMissing) {
+    kro::IVarManager* store = vars();
+    const std::pair<const char*, std::string*> order[] = {
+        {"cafilePath", &settings.cafile}, {"certPath", &settings.cert},
+        {"keyPath", &settings.key},       {"host", &settings.host},
+        {"port", &settings.port},         {"topics", &settings.topics},
+    };
+    bool all = true;
+    for (const auto& [name, value] : order) {
+        if (!store->getStrVar(name, *value, 0)) {
+            value->clear();
+            all = false;
+            if (stopAtMissing)
+                return false;
+        }
+    }
+    return all;
+}
+
+std::vector<std::string> AwsMqttClient::buildSubArgs(const Settings& settings,
+                                                     const std::vector<std::string>& topics) {
+    std::vector<std::string> args{"mqttclinet_sub", "-h", settings.host};
+    // Without a port the subscriber takes the TLS default.
+    if (!settings.port.empty()) {
+        args.push_back("-p");
+        args.push_back(settings.port);
+    }
+    args.insert(args.end(),
+                {"--cafile", settings.cafile, "--cert", settings.cert, "--key", settings.key});
+    for (const std::string& topic : topics) {
+        args.push_back("-t");
+        args.push_back(topic);
+    }
+    return args;
+}
+
+PubCommand AwsMqttClient::buildPubCommand(const Settings& settings, const std::string& topic,
+                                          const std::string& value) {
+    // Every option is always there, so an empty value must still be one
+    // argument: quoteArgumentIfNeeded writes it as "".
+    PubCommand cmd;
+    cmd.line = std::string(kPublisherPath) + " -h " + quoteArgumentIfNeeded(settings.host) +
+               " -p " + quoteArgumentIfNeeded(settings.port) + " --cafile " +
+               quoteArgumentIfNeeded(settings.cafile) + " --cert " +
+               quoteArgumentIfNeeded(settings.cert) + " --key " +
+               quoteArgumentIfNeeded(settings.key) + " -t " + quoteArgumentIfNeeded(topic) +
+               " -m \"" + escapeString(value) + "\"";
+    cmd.shown = cmd.line;
+    cmd.print = false;
+    return cmd;
+}
+
+void AwsMqttClient::subscriptionLoop() {
+    for (;;) {
+        if (m_run.waitForStop(kBeforeSubscribing))
+            return;
+        Settings settings;
+        if (!readSettings(settings, true)) {
+            // Final: the publish side goes on without it.
+            setSubState(105);
+            return;
+        }
+        setSubState(101);
+        std::vector<std::string> topics;
+        StringUtil::split(settings.topics, "|", topics);
+        const int result = runSubscriber(buildSubArgs(settings, topics), nullptr);
+        // A run ended by the stop is no result of the subscriber's.
+        if (m_run.stopping())
+            return;
+        setSubState(result);
+    }
+}
+
+void AwsMqttClient::publishLoop() {
+    // Read once: later changes of the variables do not reach this side.
+    Settings settings;
+    readSettings(settings, false);
+    runPublishLoop(*this, m_run.stopSignal(),
+                   [&settings](const std::string& topic, const std::string& value) {
+                       return buildPubCommand(settings, topic, value);
+                   });
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "driver_common.h"
+#include "driver_run.h"
+#include "kro/kro.h"
+
+// Driver for protocol "AWSMQTT": a cloud IoT broker reached over TLS with a
+// client certificate. It reads its connection parameters from named runtime
+// variables, not from its settings, and leaves what it receives in the
+// runtime variables "Recive-topic" and "Recive-message".
+class AwsMqttClient : public kro::UARTDriverBase {
+public:
+    AwsMqttClient(kro::IDeviceManager* manager, std::string settings);
+    // Ends a running driver: its subscriber run, both loops, and waits until
+    // threadRun() has returned.
+    ~AwsMqttClient() override;
+
+    // State 100, registers the callbacks, then runs the subscription and the
+    // publish thread until a stop.
+    bool threadRun() override;
+
+    // The publisher program, resolved against the host's current directory.
+    static constexpr const char* kPublisherPath = "./res/other/mosquitto_pub.exe";
+
+    // The connection parameters, as the runtime variables hold them.
+    struct Settings {
+        std::string cafile, cert, key, host, port, topics;
+    };
+    // Reads "cafilePath", "certPath", "keyPath", "host", "port" and "topics"
+    // in this order. With `stopAtMissing`, stops at the first variable that
+    // does not exist and returns false; otherwise a missing one stays empty.
+    // An existing empty value is accepted.
+    static bool readSettings(Settings& settings, bool stopAtMissing);
+
+    // The subscriber's argument vector: host, port (when not empty), CA file,
+    // certificate, key, then one -t per topic. Every value is kept whole.
+    static std::vector<std::string> buildSubArgs(const Settings& settings,
+                                                 const std::vector<std::string>& topics);
+    // The publisher run for one variable. Every option is present; every value
+    // reaches the publisher as one argument with exactly its bytes. Not printed.
+    static PubCommand buildPubCommand(const Settings& settings, const std::string& topic,
+                                      const std::string& value);
+
+    // The thread bodies threadRun() starts.
+    void subscriptionLoop();
+    void publishLoop();
+
+private:
+    DriverRun m_run;
+};
