@@ -1,0 +1,253 @@
+// The Common driver end to end through the plug-in: subscription from the
+// device's variables, state reporting, retries, refusals, TLS, publishing.
+#include <gtest/gtest.h>
+
+#include "support/broker.h"
+#include "support/capture.h"
+#include "support/mqtt_probe.h"
+#include "test_driver_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kro::host::DvcVariable;
+using kro::host::VarSpec;
+using kro::test::Broker;
+using kro::test::Capture;
+using kro::test::commonSettings;
+using kro::test::DriverDir;
+using kro::test::Plugin;
+using kro::test::Probe;
+using kro::test::RunningDriver;
+using kro::test::StateLog;
+using kro::test::waitUntil;
+
+constexpr const char* kFactory = "libTlsMqttDriver_loadDriver";
+
+std::string value(const std::shared_ptr<DvcVariable>& var) {
+    return var->value();
+}
+
+// Publishes until `arrived` holds: the driver's SUBSCRIBE may still be on its
+// way when its connection has been accepted.
+template <typename Pred>
+bool publishUntil(int port, const std::string& topic, const std::string& payload, Pred arrived) {
+    return waitUntil(
+        [&] {
+            if (arrived())
+                return true;
+            kro::test::publish(port, topic, payload);
+            return waitUntil(arrived, 300ms);
+        },
+        15s);
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The prefix of `values` of length `expected.size()`.
+std::vector<int> head(std::vector<int> values, size_t n) {
+    if (values.size() > n)
+        values.resize(n);
+    return values;
+}
+
+TEST(DriverCommon, PlainBridgesDeviceVariablesBothWays) {
+    Broker broker;
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    kro::host::Device* dev = dm.addDevice("dev1");
+    auto a = dev->addVariable(VarSpec{"A", 4, "SubVariable", "a/b", "old"});
+    auto b = dev->addVariable(VarSpec{"B", 8, "SubVariable", "c", ""});
+    auto t = dev->addVariable(VarSpec{"T", 16, "SubTopic", "", ""});
+    auto p = dev->addVariable(VarSpec{"P", 32, "PubVariable", "out/p", ""});
+    const std::string port = std::to_string(broker.port());
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(
+        plugin, kFactory, &dm,
+        commonSettings({{"DeviceId", "dev1"}, {"host", "127.0.0.1"}, {"port", port}}));
+    ASSERT_TRUE(log.waitFor("dev1.substate", 0));
+
+    // A message on c lands in every "SubVariable" and its topic in "SubTopic".
+    ASSERT_TRUE(publishUntil(broker.port(), "c", "42", [&] { return value(a) == "42"; }));
+    EXPECT_EQ(value(b), "42");
+    EXPECT_EQ(value(t), "c");
+    // Too long for A: A keeps its value, the others are written.
+    ASSERT_TRUE(kro::test::publish(broker.port(), "a/b", "12345"));
+    ASSERT_TRUE(waitUntil([&] { return value(b) == "12345"; }));
+    EXPECT_EQ(value(a), "42");
+    EXPECT_EQ(value(t), "a/b");
+
+    // Publishing a posted "PubVariable", plain and retained.
+    Probe probe({kro::test::plainConnection(broker.port()), {"out/p"}, 0});
+    ASSERT_TRUE(probe.waitConnected(10s));
+    p->setStrValue("hello world", true);
+    driver->postData(p);
+    ASSERT_TRUE(probe.waitFor(1, 10s));
+    EXPECT_EQ(probe.messages()[0].payload, "hello world");
+    ASSERT_TRUE(log.waitFor("pubstate", 0));
+    p->setStrValue("kept --retain", true);
+    driver->postData(p);
+    ASSERT_TRUE(probe.waitFor(2, 10s));
+    EXPECT_EQ(probe.messages()[1].payload, "kept");
+    ASSERT_TRUE(log.waitFor("pubstate", 0, 10s, 2));
+    Probe late({kro::test::plainConnection(broker.port()), {"out/p"}, 0});
+    ASSERT_TRUE(late.waitFor(1, 10s));
+    EXPECT_EQ(late.messages()[0].payload, "kept");
+    EXPECT_TRUE(late.messages()[0].retain);
+
+    EXPECT_LT(driver.destroy(), 3s);
+    const std::string printed = out.take();
+
+    EXPECT_TRUE(contains(printed, "mqttclinet_sub -h 127.0.0.1 -p " + port + " -t a/b -t c \n"))
+        << printed;
+    EXPECT_TRUE(contains(printed, "the size of variable 4 is less than result 5\n")) << printed;
+    EXPECT_TRUE(contains(printed, "./Debug/mosquitto_pub.exe -h 127.0.0.1 -p " + port +
+                                      " -t out/p -m \"hello world\"\n"))
+        << printed;
+    EXPECT_TRUE(contains(printed, " -t out/p -m \"kept\" -r\n")) << printed;
+    EXPECT_FALSE(contains(printed, "[kro error]")) << printed;
+    EXPECT_EQ(head(log.ints("substate"), 3), (std::vector<int>{100, 101, 0}));
+    EXPECT_EQ(head(log.ints("dev1.substate"), 3), (std::vector<int>{100, 101, 0}));
+    EXPECT_EQ(log.ints("pubstate"), (std::vector<int>{101, 0, 101, 0}));
+}
+
+TEST(DriverCommon, NoTopicIsRetriedUntilTheDeviceHasOne) {
+    Broker broker;
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    kro::host::Device* dev = dm.addDevice("dev1");
+    // Neither an empty address nor another address type gives a topic.
+    dev->addVariable(VarSpec{"E", 8, "SubVariable", "", ""});
+    dev->addVariable(VarSpec{"P", 8, "PubVariable", "out/p", ""});
+    const std::string port = std::to_string(broker.port());
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(
+        plugin, kFactory, &dm,
+        commonSettings({{"DeviceId", "dev1"}, {"host", "127.0.0.1"}, {"port", port}}));
+    ASSERT_TRUE(log.waitFor("dev1.substate", 105));
+    auto late = dev->addVariable(VarSpec{"L", 8, "SubVariable", "late/t", ""});
+    ASSERT_TRUE(log.waitFor("dev1.substate", 0));
+    ASSERT_TRUE(publishUntil(broker.port(), "late/t", "x", [&] { return value(late) == "x"; }));
+    EXPECT_LT(driver.destroy(), 3s);
+    const std::string printed = out.take();
+
+    EXPECT_TRUE(contains(printed, "[kro info]mqtt subscribe stopped, no topic or host or port.\n"))
+        << printed;
+    EXPECT_TRUE(contains(printed, "mqttclinet_sub -h 127.0.0.1 -p " + port + " -t late/t \n"))
+        << printed;
+    EXPECT_EQ(head(log.ints("dev1.substate"), 4), (std::vector<int>{100, 105, 101, 0}));
+    EXPECT_EQ(head(log.ints("substate"), 4), (std::vector<int>{100, 105, 101, 0}));
+}
+
+struct IncompleteCase {
+    const char* name;
+    const char* deviceId; // the settings' device
+    bool host, port;
+};
+void PrintTo(const IncompleteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DriverCommonIncomplete : public ::testing::TestWithParam<IncompleteCase> {};
+
+// Without a host, a port or a known device nothing is subscribed: state 105
+// and the notice, and the driver still goes away at once when destroyed.
+TEST_P(DriverCommonIncomplete, ReportsAndKeepsTrying) {
+    const IncompleteCase& c = GetParam();
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    dm.addDevice("dev1")->addVariable(VarSpec{"A", 8, "SubVariable", "a", ""});
+    std::map<std::string, std::string> settings{{"DeviceId", c.deviceId}};
+    if (c.host)
+        settings["addr"] = "127.0.0.1";
+    if (c.port)
+        settings["port"] = "1";
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, kFactory, &dm, commonSettings(settings));
+    const std::string stateVar = std::string(c.deviceId) + ".substate";
+    ASSERT_TRUE(log.waitFor(stateVar, 105));
+    EXPECT_LT(driver.destroy(), 3s);
+    EXPECT_EQ(out.take(), "[kro info]mqtt subscribe stopped, no topic or host or port.\n");
+    EXPECT_EQ(log.ints(stateVar), (std::vector<int>{100, 105}));
+    EXPECT_EQ(log.ints("substate"), (std::vector<int>{100, 105}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DriverCommonIncomplete,
+                         ::testing::Values(IncompleteCase{"no_host", "dev1", false, true},
+                                           IncompleteCase{"no_port", "dev1", true, false},
+                                           IncompleteCase{"unknown_device", "nodev", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DriverCommon, RefusalReachesTheStatesAndIsRetried) {
+    Broker broker;
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    dm.addDevice("dev1")->addVariable(VarSpec{"A", 8, "SubVariable", "a", ""});
+    const std::string port = std::to_string(broker.authPort());
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, kFactory, &dm,
+                         commonSettings({{"DeviceId", "dev1"},
+                                         {"host", "127.0.0.1"},
+                                         {"port", port},
+                                         {"username", broker.user()},
+                                         {"password", "wrong secret"}}));
+    // The status callback's 5, then the run's own result 5, then a retry.
+    ASSERT_TRUE(log.waitCount("dev1.substate", 7, 30s));
+    EXPECT_LT(driver.destroy(), 3s);
+    const std::string printed = out.take();
+
+    EXPECT_EQ(head(log.ints("dev1.substate"), 7), (std::vector<int>{100, 101, 5, 5, 101, 5, 5}));
+    EXPECT_EQ(head(log.ints("substate"), 7), (std::vector<int>{100, 101, 5, 5, 101, 5, 5}));
+    EXPECT_TRUE(contains(printed, "mqttclinet_sub -h 127.0.0.1 -p " + port + " -u " +
+                                      broker.user() + " -P **** -t a \n"))
+        << printed;
+    EXPECT_FALSE(contains(printed, "wrong secret")) << printed;
+}
+
+TEST(DriverCommon, TlsWithClientCertificateFromTheSettings) {
+    Broker broker;
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    auto a = dm.addDevice("dev1")->addVariable(VarSpec{"A", 16, "SubVariable", "secure/t", ""});
+    const auto& certs = broker.certs();
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, kFactory, &dm,
+                         commonSettings({{"DeviceId", "dev1"},
+                                         {"host", "127.0.0.1"},
+                                         {"port", std::to_string(broker.mtlsPort())},
+                                         {"cafile", certs.caCert},
+                                         {"cert", certs.clientCert},
+                                         {"key", certs.clientKey},
+                                         {"clientid", "kro-tls-driver"},
+                                         {"oneConnetTime", "30"}}));
+    ASSERT_TRUE(log.waitFor("dev1.substate", 0));
+    ASSERT_TRUE(
+        publishUntil(broker.port(), "secure/t", "sealed", [&] { return value(a) == "sealed"; }));
+    EXPECT_LT(driver.destroy(), 3s);
+    const std::string printed = out.take();
+    EXPECT_TRUE(
+        contains(printed, "mqttclinet_sub -h 127.0.0.1 -p " + std::to_string(broker.mtlsPort()) +
+                              " -i kro-tls-driver -k 30 --cafile " + certs.caCert + " --cert " +
+                              certs.clientCert + " --key " + certs.clientKey + " -t secure/t \n"))
+        << printed;
+    EXPECT_FALSE(contains(printed, "can't find file")) << printed;
+}
+
+} // namespace
