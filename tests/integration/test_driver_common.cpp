@@ -147,6 +147,43 @@ TEST(DriverCommon, NoTopicIsRetriedUntilTheDeviceHasOne) {
     EXPECT_EQ(head(log.ints("substate"), 4), (std::vector<int>{100, 105, 101, 0}));
 }
 
+// A run that ends with 0 (here -E from the extra arguments: right after the
+// SUBACK) ends the subscription for good; publishing goes on.
+TEST(DriverCommon, RunEndingWithZeroEndsTheSubscription) {
+    Broker broker;
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    kro::host::Device* dev = dm.addDevice("dev1");
+    dev->addVariable(VarSpec{"A", 8, "SubVariable", "a", ""});
+    auto p = dev->addVariable(VarSpec{"P", 8, "PubVariable", "out/p", ""});
+    const std::string port = std::to_string(broker.port());
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, kFactory, &dm,
+                         commonSettings({{"DeviceId", "dev1"},
+                                         {"host", "127.0.0.1"},
+                                         {"port", port},
+                                         {"AdditionSubArgs", "-E -q 1"}}));
+    ASSERT_TRUE(log.waitFor("dev1.substate", 0));
+    ASSERT_TRUE(waitUntil([&] { return contains(broker.log(), "disconnected"); }));
+    // A further attempt would begin five seconds after the run's end.
+    std::this_thread::sleep_for(5500ms);
+    Probe probe({kro::test::plainConnection(broker.port()), {"out/p"}, 0});
+    ASSERT_TRUE(probe.waitConnected(10s));
+    p->setStrValue("on", true);
+    driver->postData(p);
+    ASSERT_TRUE(probe.waitFor(1, 10s));
+    EXPECT_LT(driver.destroy(), 3s);
+    const std::string printed = out.take();
+
+    EXPECT_TRUE(contains(printed, "mqttclinet_sub -h 127.0.0.1 -p " + port + " -t a -E -q 1 \n" +
+                                      "[kro info]mqtt subscribe started.\n"))
+        << printed;
+    EXPECT_EQ(log.ints("dev1.substate"), (std::vector<int>{100, 101, 0}));
+}
+
 struct IncompleteCase {
     const char* name;
     const char* deviceId; // the settings' device
