@@ -7,6 +7,7 @@
 #   ./run.sh demo    build, start a private broker, run kro-host with the Common example: a round trip
 #   ./run.sh cross   cross build for 64-bit Windows into build-win/ (plug-in DLL, programs, host DLL)
 #   ./run.sh fuzz    fuzz targets built with clang into build-fuzz/, each run FUZZ_SECONDS (default 60)
+#   ./run.sh bench   Release build into build-bench/, private broker, every benchmark with its ratios
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -172,11 +173,43 @@ cmd_fuzz() {
   fi
 }
 
+cmd_bench() {
+  install_packages "${PACKAGES[@]}"
+  echo "== Release build with the benchmarks"
+  configure_build build-bench -DCMAKE_BUILD_TYPE=Release -DKRO_BUILD_BENCH=ON -DKRO_BUILD_TESTS=OFF
+  local dir; dir=$(mktemp -d /tmp/kro-bench.XXXXXX)
+  BROKER_PID=""
+  trap '[ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null; true' EXIT
+  start_broker "$dir"
+  echo "== private broker on 127.0.0.1:$BROKER_PORT (receive throughput starts one of its own"
+  echo "   with an unbounded queue); per-round figures go to $dir/<benchmark>.log"
+  echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
+  local failed=() bench args
+  for bench in receive oneshot driver_publish receive_latency memory; do
+    args=(--port "$BROKER_PORT")
+    [ "$bench" = receive ] && args=()
+    # Each benchmark is bounded on its own; together they stay under 10 minutes.
+    if ! timeout 240 "build-bench/bench/bench_$bench" "${args[@]}" 2>"$dir/$bench.log"; then
+      tail -n 20 "$dir/$bench.log" >&2
+      failed+=("$bench")
+    fi
+  done
+  kill "$BROKER_PID" 2>/dev/null || true
+  wait "$BROKER_PID" 2>/dev/null || true
+  BROKER_PID=""
+  if [ ${#failed[@]} -ne 0 ]; then
+    echo "== benchmarks that did not complete: ${failed[*]} (logs in $dir)" >&2
+    exit 1
+  fi
+  echo "== done (README: bench/README.md tells how to read the figures)"
+}
+
 case "${1:-}" in
   test) cmd_test ;;
   build) cmd_build ;;
   cross) cmd_cross ;;
   fuzz) cmd_fuzz ;;
   demo) shift; cmd_demo "$@" ;;
-  *) sed -n '2,9p' "$0"; exit 2 ;;
+  bench) cmd_bench ;;
+  *) sed -n '2,10p' "$0"; exit 2 ;;
 esac

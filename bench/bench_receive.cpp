@@ -1,0 +1,200 @@
+// Receive throughput: one load generator on a persistent connection publishes
+// a fixed number of 16-byte messages at QoS 0 as fast as it can; three
+// subscribers take them in turn, each in a process of its own:
+//   reference  a subscriber written directly on libmosquitto that only counts
+//   driver     the Common driver loaded through the plug-in in the stand-in
+//              host, counting writes of its "SubVariable" with an observer
+//   program    the subscriber program with -F "%t %p", output to /dev/null
+// Rounds are interleaved (reference, driver, program, reference, ...) and the
+// median of the rounds is reported. The broker is a private one whose queue
+// has no limit, so that a slow subscriber shows as a low rate, not as loss.
+#include <cinttypes>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "load.h"
+
+namespace {
+
+using namespace kro::bench;
+
+struct Sample {
+    long received = -1; // -1: unknown (the subject did not end by itself)
+    double rate = 0;    // messages per second
+    double cpuPerMsgUs = 0;
+};
+
+struct Subject {
+    std::string key;
+    std::string label;
+};
+
+class Harness {
+public:
+    Harness(PrivateBroker& broker, long count, const std::string& dir)
+        : m_broker(broker), m_count(count), m_dir(dir) {}
+
+    Sample run(const std::string& key, int round) {
+        const std::string id = "bench-" + key + "-" + std::to_string(round);
+        const std::string topic = "bench/load/" + std::to_string(round);
+        const std::string result = m_dir + "/" + id + ".result";
+        const std::string port = std::to_string(m_broker.port());
+        const std::string count = std::to_string(m_count);
+        std::vector<std::string> argv;
+        if (key == "reference")
+            argv = {KRO_BENCH_SUB_REFERENCE,
+                    "--port",
+                    port,
+                    "--topic",
+                    topic,
+                    "--count",
+                    count,
+                    "--id",
+                    id,
+                    "--result",
+                    result};
+        else if (key == "driver")
+            argv = {KRO_BENCH_SUB_DRIVER,
+                    "--port",
+                    port,
+                    "--topic",
+                    topic,
+                    "--count",
+                    count,
+                    "--id",
+                    id,
+                    "--result",
+                    result};
+        else
+            argv = {KRO_SUBSCRIBER_PROGRAM,
+                    "-h",
+                    "127.0.0.1",
+                    "-p",
+                    port,
+                    "-t",
+                    topic,
+                    "-i",
+                    id,
+                    "-C",
+                    count,
+                    "-W",
+                    "120",
+                    "-F",
+                    "%t %p"};
+
+        Sample s;
+        const pid_t pid = spawn(argv);
+        if (!m_broker.waitSubscribed(id, topic, std::chrono::seconds(30))) {
+            std::fprintf(stderr, "%s did not subscribe; broker log:\n%s\n", key.c_str(),
+                         m_broker.log().c_str());
+            waitChild(pid, std::chrono::milliseconds(0));
+            return s;
+        }
+        // The SUBACK is on its way; let the subject settle before the clock starts.
+        sleepMs(200);
+        const double cpuBefore = processCpuUs(pid);
+        const int64_t start = nowNs();
+        {
+            Publisher load(m_broker.port());
+            const std::string payload(16, 'x');
+            for (long i = 0; i < m_count; ++i)
+                load.publish(topic, payload);
+            load.drain();
+        }
+        const Exit e = waitChild(pid, std::chrono::seconds(150));
+        if (!e.ended) {
+            std::fprintf(stderr, "%s did not end (status %d)\n", key.c_str(), e.status);
+            return s;
+        }
+        int64_t end = e.endNs;
+        if (key == "program") {
+            // Only a complete count ends it by itself (-C); otherwise -W did.
+            s.received = e.ok() ? m_count : -1;
+        } else {
+            std::istringstream in(readFile(result));
+            int64_t first = 0, last = 0;
+            in >> s.received >> first >> last;
+            if (!in)
+                s.received = -1;
+            end = last;
+        }
+        const double seconds = static_cast<double>(end - start) / 1e9;
+        if (s.received > 0 && seconds > 0)
+            s.rate = static_cast<double>(s.received) / seconds;
+        if (s.received > 0)
+            s.cpuPerMsgUs = (e.cpuUs - cpuBefore) / static_cast<double>(s.received);
+        return s;
+    }
+
+private:
+    PrivateBroker& m_broker;
+    long m_count;
+    std::string m_dir;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const Options o(argc, argv, {"count", "rounds"});
+    const long count = o.number("count", 200000);
+    const int rounds = static_cast<int>(o.number("rounds", 5));
+    MosquittoLib lib;
+    // The broker's queue per client is unbounded here: what the subscriber
+    // cannot take at once waits instead of being dropped.
+    PrivateBroker broker({"max_queued_messages 0", "max_queued_bytes 0", "log_type error",
+                          "log_type warning", "log_type subscribe"});
+    const std::string dir = makeTempDir("kro-bench-receive");
+
+    printHeading("Receive throughput: " + std::to_string(count) +
+                 " messages of 16 bytes at QoS 0, " + std::to_string(rounds) +
+                 " interleaved rounds, medians");
+    const std::vector<Subject> subjects = {
+        {"reference", "reference subscriber (libmosquitto)"},
+        {"driver", "Common driver in the host"},
+        {"program", "subscriber program -F \"%t %p\""},
+    };
+    Harness harness(broker, count, dir);
+    std::map<std::string, std::vector<Sample>> samples;
+    for (int r = 0; r < rounds; ++r) {
+        for (const Subject& s : subjects) {
+            Sample x = harness.run(s.key, r);
+            samples[s.key].push_back(x);
+            std::fprintf(stderr, "  round %d %-9s %10.0f msg/s %7.2f us/msg cpu  received %ld\n",
+                         r + 1, s.key.c_str(), x.rate, x.cpuPerMsgUs, x.received);
+        }
+    }
+    removeTree(dir);
+
+    std::map<std::string, double> rate, cpu;
+    for (const Subject& s : subjects) {
+        std::vector<double> rates, cpus;
+        long lost = 0;
+        bool unknown = false;
+        for (const Sample& x : samples[s.key]) {
+            rates.push_back(x.rate);
+            cpus.push_back(x.cpuPerMsgUs);
+            if (x.received < 0)
+                unknown = true;
+            else
+                lost += count - x.received;
+        }
+        rate[s.key] = median(rates);
+        cpu[s.key] = median(cpus);
+        std::fprintf(report(), "  %-38s %10.0f msg/s  %6.2f us CPU/msg  lost %s\n", s.label.c_str(),
+                     rate[s.key], cpu[s.key],
+                     unknown ? "some (did not complete)" : std::to_string(lost).c_str());
+    }
+    const double driverRate = rate["driver"] / rate["reference"];
+    const double driverCpu = cpu["driver"] / cpu["reference"];
+    printRatio("driver messages/s", rate["driver"], rate["reference"], "msg/s", ">= 0.90",
+               driverRate >= 0.9);
+    printRatio("driver CPU per message", cpu["driver"], cpu["reference"], "us", "<= 1.30",
+               driverCpu <= 1.3);
+    printRatio("program messages/s", rate["program"], rate["reference"], "msg/s");
+    printRatio("program CPU per message", cpu["program"], cpu["reference"], "us");
+    return 0;
+}

@@ -1,0 +1,75 @@
+// The Common driver as a receive-throughput subject: the plug-in loaded in
+// the stand-in host, its device holding one "SubVariable" (the load's topic)
+// and one "SubTopic", every write of the SubVariable counted by an observer
+// on the store. Ends when --count writes were seen, the flow has been idle
+// for --idle-ms after the first, or --timeout-s has passed, and writes
+// "<count> <first ns> <last ns>" (monotonic clock) to --result.
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "bench_util.h"
+#include "driver_host.h"
+#include "kro_host.h"
+
+namespace {
+
+using kro::bench::nowNs;
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const kro::bench::Options o(
+        argc, argv, {"port", "topic", "count", "id", "idle-ms", "timeout-s", "result", "sub-args"});
+    const int port = static_cast<int>(o.number("port", 1883));
+    const long want = o.number("count", 1);
+    const int64_t idleNs = o.number("idle-ms", 3000) * 1000000;
+    const int64_t deadline = nowNs() + o.number("timeout-s", 60) * 1000000000;
+
+    kro::host::DeviceManager dm;
+    kro::host::Device* dev = dm.addDevice("bench");
+    dev->addVariable({"value", 64, "SubVariable", o.text("topic", "bench/load"), ""});
+    dev->addVariable({"topic", 64, "SubTopic", "", ""});
+
+    std::atomic<long> count{0};
+    std::atomic<int64_t> first{0}, last{0};
+    std::mutex mutex;
+    std::condition_variable complete;
+    const std::string counted = "bench.value";
+    kro::host::addObserver([&](const kro::host::Event& e) {
+        if (e.kind != kro::host::Event::Kind::Variable || e.name != counted)
+            return;
+        const int64_t t = nowNs();
+        const long n = count.fetch_add(1) + 1;
+        if (n == 1)
+            first = t;
+        last = t;
+        if (n == want) {
+            std::lock_guard<std::mutex> lock(mutex);
+            complete.notify_all();
+        }
+    });
+
+    std::string extra = ",\"clientid\":\"" + o.text("id", "bench-driver") + "\"";
+    if (o.has("sub-args"))
+        extra += ",\"AdditionSubArgs\":\"" + o.text("sub-args", "") + "\"";
+    {
+        kro::bench::DriverHost host(dm, kro::bench::commonSettings("bench", port, extra));
+        // Woken by the last message; the timed wake-ups (a few per second)
+        // only watch for a flow that stopped short.
+        std::unique_lock<std::mutex> lock(mutex);
+        while (count < want) {
+            complete.wait_for(lock, std::chrono::milliseconds(200));
+            const int64_t now = nowNs();
+            if (now > deadline || (count > 0 && now - last > idleNs))
+                break;
+        }
+        lock.unlock();
+        kro::bench::writeFile(o.text("result", "/dev/null"),
+                              std::to_string(count.load()) + " " + std::to_string(first.load()) +
+                                  " " + std::to_string(last.load()) + "\n");
+    }
+    return 0;
+}
