@@ -69,7 +69,10 @@ void set_handle(sub_para_t* slot, struct mosquitto* mosq) {
     slot->g_mosq = mosq;
 }
 
+// Once is enough: a second DISCONNECT would only sit in the queue.
 void request_disconnect(sub_para_t* slot, struct mosquitto* mosq) {
+    if (slot->disconnect_sent)
+        return;
     slot->disconnect_sent = true;
     mosquitto_disconnect_v5(mosq, 0, slot->cfg.disconnect_props);
 }
@@ -111,8 +114,10 @@ int halt_run(sub_para_t* slot, struct mosquitto* mosq, halt why) {
     slot->process_messages = false;
     if (why == halt::deadline)
         slot->timed_out = true;
+    const bool already_sent = slot->disconnect_sent;
     slot->disconnect_sent = true;
-    if (mosquitto_disconnect_v5(mosq, 0, slot->cfg.disconnect_props) == MOSQ_ERR_SUCCESS) {
+    if (!already_sent &&
+        mosquitto_disconnect_v5(mosq, 0, slot->cfg.disconnect_props) == MOSQ_ERR_SUCCESS) {
         for (int i = 0; i < DRAIN_PASSES; ++i) {
             if (mosquitto_loop(mosq, LOOP_WAIT_MS, 1) != MOSQ_ERR_SUCCESS)
                 break;
@@ -408,7 +413,7 @@ void my_publish_callback(struct mosquitto* mosq, void* obj, int mid) {
     if (!slot || slot->last_mid == 0 || mid != slot->last_mid)
         return;
     slot->last_mid = 0;
-    if (!slot->process_messages && !slot->disconnect_sent)
+    if (!slot->process_messages)
         request_disconnect(slot, mosq);
 }
 
