@@ -52,12 +52,7 @@ bool AwsMqttClient::threadRun() {
     setSubState(100);
     register_callback(cpp_callback);
     register_callback1(cpp_callback1);
-    std::thread subscription([this] { subscriptionLoop(); });
-    m_run.setSubscriberThread(subscription.get_id());
-    std::thread publish([this] { publishLoop(); });
-    subscription.join();
-    m_run.setSubscriberThread(std::thread::id());
-    publish.join();
+    m_run.runThreads([this] { subscriptionLoop(); }, [this] { publishLoop(); });
     return true;
 }
 

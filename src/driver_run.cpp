@@ -83,3 +83,13 @@ void printLine(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
 }
+
+void DriverRun::runThreads(const std::function<void()>& subscription,
+                           const std::function<void()>& publish) {
+    std::thread sub(subscription);
+    setSubscriberThread(sub.get_id());
+    std::thread pub(publish);
+    sub.join();
+    setSubscriberThread(std::thread::id());
+    pub.join();
+}

@@ -51,6 +51,11 @@ public:
                      std::chrono::milliseconds poll = std::chrono::milliseconds(50),
                      std::chrono::milliseconds reportAfter = std::chrono::seconds(10));
 
+    // The threads of a driver's run: starts the subscription thread (recorded
+    // for stops) and then the publish thread, and joins both in that order.
+    void runThreads(const std::function<void()>& subscription,
+                    const std::function<void()>& publish);
+
 private:
     StopSignal m_stop;
     std::mutex m_mutex;

@@ -46,6 +46,11 @@ public:
     Running(const Plugin& plugin, const char* factory, kro::IDeviceManager* dm,
             const std::string& settings)
         : m_status(reinterpret_cast<StatusTrigger>(plugin.symbol("trigger_callback1"))) {
+        // A registration or a state left by an earlier driver in this process
+        // would make registered() true before this driver's threadRun() began.
+        using Register = void (*)(void (*)(int, void*));
+        reinterpret_cast<Register>(plugin.symbol("register_callback1"))(nullptr);
+        kro::host::runtime().vars().erase("substate");
         m_driver = plugin.factory(factory)(dm, settings);
         auto* base = dynamic_cast<kro::UARTDriverBase*>(m_driver);
         m_thread = std::thread([this, base] {
@@ -197,6 +202,7 @@ TEST(AwsCallbacks, LatestMessageAndStateInRuntimeVariables) {
     kro::host::DeviceManager dm;
     kro::host::Device* dev = dm.addDevice("dev1");
     auto a = dev->addVariable(VarSpec{"A", 8, "SubVariable", "a", "a0"});
+    kro::host::runtime().vars().erase("dev1.substate"); // the store outlives earlier tests
     Running driver(plugin, "libAwsMqttDriver_loadDriver", &dm, R"({"Protocol":"AWSMQTT"})");
     ASSERT_TRUE(driver.registered());
     auto message = reinterpret_cast<MessageTrigger>(plugin.symbol("trigger_callback"));
