@@ -50,6 +50,7 @@ cmd_test() {
   install_packages "${PACKAGES[@]}"
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp:print_suppressions=0
   echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
   configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DKRO_SANITIZE=address,undefined
   echo "== tests"
@@ -59,6 +60,8 @@ cmd_test() {
   configure_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKRO_SANITIZE=thread
   (cd build-tsan && ctest -j "$JOBS" -R Concurrency --no-tests=error --output-on-failure --timeout 600)
   cmd_cross
+  FUZZ_SECONDS=${FUZZ_SECONDS:-45} cmd_fuzz
+  echo "== all tests passed"
 }
 
 # Starts a private broker on a free loopback port; sets BROKER_PID and BROKER_PORT.
@@ -148,6 +151,7 @@ cmd_fuzz() {
     -DKRO_BUILD_TESTS=OFF -DKRO_BUILD_FUZZ=ON -DKRO_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
   cmake --build "$dir" --target fuzz_all -j "$JOBS"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp:print_suppressions=0
   mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/logs"
   local failed=() target
   for target in fuzz_options fuzz_format fuzz_config_file fuzz_cmdline fuzz_driver_settings; do
