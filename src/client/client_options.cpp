@@ -259,13 +259,22 @@ int on_session_expiry(parse_state& st, char* value) {
     return 0;
 }
 
+// Nearest whole number, halves away from zero (as lround), for values within
+// the 32-bit range. Written out so that the publisher program, started once
+// per publication, needs no math library to be loaded for this alone.
+int32_t round_half_away(double x) {
+    const int32_t whole = static_cast<int32_t>(x); // truncates toward zero
+    const double rest = x - whole;                 // exact: |rest| < 1
+    return whole + (rest >= 0.5 ? 1 : rest <= -0.5 ? -1 : 0);
+}
+
 int on_random_filter(parse_state& st, char* value) {
     // The value is a percentage with one decimal (0.1 .. 100.0); the record
     // keeps it out of 10000.
     double scaled = std::strtod(value, nullptr) * 100.0;
     bool representable = std::isfinite(scaled) && scaled > -2147483648.0 && scaled < 2147483647.0;
     if (representable)
-        st.cfg->random_filter = static_cast<int32_t>(std::lround(scaled));
+        st.cfg->random_filter = round_half_away(scaled);
     if (!representable || st.cfg->random_filter < 1 || st.cfg->random_filter > 10000) {
         say("Error: --random-filter chance must be between 0.1-100.0\n\n");
         return 1;
