@@ -135,11 +135,15 @@ cmd_demo() {
 }
 
 cmd_cross() {
-  install_packages "${PACKAGES[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  install_packages "${PACKAGES[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   echo "== cross build for 64-bit Windows"
   configure_build build-win -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DKRO_BUILD_TESTS=OFF
   find build-win -maxdepth 3 \( -name '*.dll' -o -name '*.exe' \) -not -path '*/CMakeFiles/*' | sort
+  echo "== Windows command-line quoting against the Windows C runtime (wine)"
+  (cd build-win/tests/windows &&
+    WINEPREFIX="$ROOT/build-win/wineprefix" WINEDEBUG=-all /usr/lib/wine/wine64 ./cmdline_roundtrip.exe 300 2>&1 |
+      grep -v -e 'rundll32' -e 'has been updated' -e 'configuration directory'; exit "${PIPESTATUS[0]}")
 }
 
 cmd_fuzz() {
