@@ -493,14 +493,27 @@ int main(int argc, char** argv) {
 
     const int observer = kro::host::addObserver(printEvent);
     say("loaded " + plugin + "; starting " + std::to_string(drivers.size()) + " driver(s)");
+    std::atomic<int> entered{0};
+    int running = 0;
     for (auto& d : drivers) {
         // The host runs every driver through its base class.
         auto* base = dynamic_cast<kro::UARTDriverBase*>(d.driver);
-        if (base)
-            d.thread = std::thread([base] { base->threadRun(); });
-        else
+        if (base) {
+            ++running;
+            d.thread = std::thread([base, &entered] {
+                entered++;
+                base->threadRun();
+            });
+        } else {
             say(d.label + ": the driver is not a UARTDriverBase; not run");
+        }
     }
+    // A driver may only be destroyed once its threadRun() has begun: before
+    // that, nothing in the driver can know a call is on its way. Every thread
+    // is let reach the call before the console can quit.
+    for (int i = 0; i < 250 && entered < running; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
     const auto start = std::chrono::steady_clock::now();
     auto stop = [&] {
