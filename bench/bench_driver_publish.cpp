@@ -74,9 +74,9 @@ private:
 
 int main(int argc, char** argv) {
     const Options o(argc, argv, {"port", "rounds", "values", "reference-runs"});
-    const int rounds = static_cast<int>(o.number("rounds", 10));
+    const int rounds = static_cast<int>(o.number("rounds", 5));
     // Per round, for the burst and for the paced part each.
-    const int values = static_cast<int>(o.number("values", 50));
+    const int values = static_cast<int>(o.number("values", 100));
     const int referenceRuns = static_cast<int>(o.number("reference-runs", 30));
     divertStdout();
     MosquittoLib lib;
