@@ -40,7 +40,7 @@ struct VarSpec {
 
 class KRO_CORE_API DvcVariable : public IDvcVariable {
 public:
-    DvcVariable(std::string deviceId, VarSpec spec);
+    DvcVariable(std::string deviceId, VarSpec def);
 
     std::string getName() override;
     int getSize() override;
@@ -67,7 +67,7 @@ public:
     std::string getId() override;
     std::vector<IDvcVariable*> getVarList() override;
 
-    std::shared_ptr<DvcVariable> addVariable(VarSpec spec);
+    std::shared_ptr<DvcVariable> addVariable(VarSpec def);
     // Null when the device has no variable of that name.
     std::shared_ptr<DvcVariable> variable(const std::string& name);
     std::vector<std::shared_ptr<DvcVariable>> variables();

@@ -45,8 +45,8 @@ void removeObserver(int id) {
                  o.list.end());
 }
 
-DvcVariable::DvcVariable(std::string deviceId, VarSpec spec)
-    : m_deviceId(std::move(deviceId)), m_spec(std::move(spec)), m_value(m_spec.value) {}
+DvcVariable::DvcVariable(std::string deviceId, VarSpec def)
+    : m_deviceId(std::move(deviceId)), m_spec(std::move(def)), m_value(m_spec.value) {}
 
 std::string DvcVariable::getName() {
     return m_spec.name;
@@ -103,8 +103,8 @@ std::vector<IDvcVariable*> Device::getVarList() {
     return list;
 }
 
-std::shared_ptr<DvcVariable> Device::addVariable(VarSpec spec) {
-    auto var = std::make_shared<DvcVariable>(m_id, std::move(spec));
+std::shared_ptr<DvcVariable> Device::addVariable(VarSpec def) {
+    auto var = std::make_shared<DvcVariable>(m_id, std::move(def));
     std::lock_guard<std::mutex> lock(m_mutex);
     m_vars.push_back(var);
     return var;

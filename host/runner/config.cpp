@@ -113,19 +113,19 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
                 const std::string vplace = place + ".variables[" + std::to_string(v) + "]";
                 if (!var.is_object())
                     return check.fail(vplace, "must be an object");
-                kro::host::VarSpec spec;
-                if (!check.text(var, "name", vplace, spec.name, true) ||
-                    !check.text(var, "addrType", vplace, spec.addrType, true) ||
-                    !check.text(var, "addr", vplace, spec.addr, false) ||
-                    !check.text(var, "value", vplace, spec.value, false))
+                kro::host::VarSpec def;
+                if (!check.text(var, "name", vplace, def.name, true) ||
+                    !check.text(var, "addrType", vplace, def.addrType, true) ||
+                    !check.text(var, "addr", vplace, def.addr, false) ||
+                    !check.text(var, "value", vplace, def.value, false))
                     return false;
-                if (spec.name.empty() || spec.name.find_first_of(" \t") != std::string::npos)
+                if (def.name.empty() || def.name.find_first_of(" \t") != std::string::npos)
                     return check.fail(vplace + ".name", "must be a word without spaces");
-                if (!names.insert(spec.name).second)
-                    return check.fail(vplace + ".name", "duplicate variable \"" + spec.name + "\"");
-                if (!kAddrTypes.count(spec.addrType))
+                if (!names.insert(def.name).second)
+                    return check.fail(vplace + ".name", "duplicate variable \"" + def.name + "\"");
+                if (!kAddrTypes.count(def.addrType))
                     return check.fail(vplace + ".addrType",
-                                      "unknown address type \"" + spec.addrType +
+                                      "unknown address type \"" + def.addrType +
                                           "\" (expected SubVariable, SubTopic or PubVariable)");
                 auto size = var.find("size");
                 if (size == var.end())
@@ -134,8 +134,8 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
                     size->get<long long>() > 1 << 24)
                     return check.fail(vplace + ".size",
                                       "must be a whole number from 0 to 16777216");
-                spec.size = size->get<int>();
-                dc.variables.push_back(std::move(spec));
+                def.size = size->get<int>();
+                dc.variables.push_back(std::move(def));
             }
             cfg.devices.push_back(std::move(dc));
         }

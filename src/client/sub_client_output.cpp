@@ -403,7 +403,7 @@ void formatted_print(const mosq_config* lcfg, const mosquitto_message* message,
             int precision = -1;
             ++i;
             // None of these steps consumes the last character: a cut-off
-            // specification ends on a character that is no code.
+            // conversion ends on a character that is no code.
             if (format[i] == '-') {
                 align = '-';
                 if (i < len - 1)

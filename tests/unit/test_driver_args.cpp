@@ -32,8 +32,8 @@ class CommonTopics : public ::testing::TestWithParam<TopicCase> {};
 
 TEST_P(CommonTopics, FromSubVariableAddressesInListOrder) {
     kro::host::Device dev("d");
-    for (const VarSpec& spec : GetParam().vars)
-        dev.addVariable(spec);
+    for (const VarSpec& def : GetParam().vars)
+        dev.addVariable(def);
     const std::string joined = CommonMqttClient::collectSubTopics(&dev);
     EXPECT_EQ(joined, GetParam().joined);
     Args split;

@@ -122,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"EscapeTab", "a\\tb", "x", "a\tb\n"},
         FormatCase{"EscapeUnknownDropsBoth", "a\\qb", "x", "ab\n"},
         FormatCase{"EveryEscape", "\\\\\\0\\a\\e\\n\\r\\t\\v", "x", "\\\0\a\x1b\n\r\t\v\n"s},
-        // A lone trailing '%', '@' or backslash is dropped; so is a cut-off spec.
+        // A lone trailing '%', '@' or backslash is dropped; so is a cut-off conversion.
         FormatCase{"TrailingPercent", "ab%", "x", "ab\n"},
         FormatCase{"TrailingAt", "ab@", "x", "ab\n"},
         FormatCase{"TrailingBackslash", "ab\\", "x", "ab\n"},
