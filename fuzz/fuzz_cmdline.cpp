@@ -10,12 +10,9 @@
 
 #include "platform/cmdline.h"
 
-namespace {
+#include "fuzz_util.h"
 
-void require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
+namespace {
 
 // A command line for `args`: the program path between quotes (a split path
 // never holds a quote, and backslashes in it are literal), every further

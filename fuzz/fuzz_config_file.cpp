@@ -17,14 +17,11 @@
 
 #include "client/client_shared.h"
 
+#include "fuzz_util.h"
+
 namespace {
 
 std::string g_home;
-
-void require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
 
 const char* const kFiles[] = {"mosquitto_pub.conf", "mosquitto_sub.conf", "mosquitto_rr.conf"};
 

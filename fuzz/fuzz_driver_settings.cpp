@@ -19,22 +19,9 @@
 #include "kro_host.h"
 #include "platform/cmdline.h"
 
+#include "fuzz_util.h"
+
 namespace {
-
-void require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-std::string take_part(const uint8_t*& data, size_t& size) {
-    const void* nul = std::memchr(data, 0, size);
-    size_t len = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) : size;
-    std::string part(reinterpret_cast<const char*>(data), len);
-    size_t used = nul ? len + 1 : len;
-    data += used;
-    size -= used;
-    return part;
-}
 
 kro::host::DeviceManager* g_manager = nullptr;
 

@@ -22,23 +22,9 @@
 #include "client/client_shared.h"
 #include "client/sub_client_output.h"
 
+#include "fuzz_util.h"
+
 namespace {
-
-void require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
-
-// The text of the part of the input up to the next NUL byte (or the end).
-std::string take_part(const uint8_t*& data, size_t& size) {
-    const void* nul = std::memchr(data, 0, size);
-    size_t len = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - data) : size;
-    std::string part(reinterpret_cast<const char*>(data), len);
-    size_t used = nul ? len + 1 : len;
-    data += used;
-    size -= used;
-    return part;
-}
 
 // A width or precision of more than four digits asks for megabytes of padding
 // per message: honest output, but it only slows the search down.

@@ -13,6 +13,8 @@
 
 #include "client/client_shared.h"
 
+#include "fuzz_util.h"
+
 namespace {
 
 // A fresh writable argv for every parse: -L cuts its value in place.
@@ -35,11 +37,6 @@ private:
     std::vector<std::vector<char>> m_texts;
     std::vector<char*> m_ptrs;
 };
-
-void require(bool condition) {
-    if (!condition)
-        __builtin_trap();
-}
 
 bool valid_filter(const char* topic) {
     return mosquitto_validate_utf8(topic, static_cast<int>(std::strlen(topic))) ==
