@@ -126,9 +126,9 @@ int client_connect_port(const mosq_config* cfg) {
     return (cfg->cafile || cfg->capath) ? PORT_MQTTS : PORT_MQTT;
 }
 
-int client_connect(struct mosquitto* mosq, mosq_config* cfg) {
-    int rc = mosquitto_connect_bind_v5(mosq, cfg->host, client_connect_port(cfg), cfg->keepalive,
-                                       cfg->bind_address, cfg->connect_props);
+namespace {
+
+int connect_result(mosq_config* cfg, int rc) {
     if (rc <= 0)
         return 0;
 
@@ -141,4 +141,24 @@ int client_connect(struct mosquitto* mosq, mosq_config* cfg) {
     }
     client_lib_cleanup_run(cfg);
     return rc;
+}
+
+} // namespace
+
+int client_connect(struct mosquitto* mosq, mosq_config* cfg) {
+    return connect_result(cfg, mosquitto_connect_bind_v5(mosq, cfg->host, client_connect_port(cfg),
+                                                         cfg->keepalive, cfg->bind_address,
+                                                         cfg->connect_props));
+}
+
+int client_connect_start(struct mosquitto* mosq, mosq_config* cfg) {
+    if (cfg->connect_props)
+        return client_connect(mosq, cfg);
+    return connect_result(cfg,
+                          mosquitto_connect_bind_async(mosq, cfg->host, client_connect_port(cfg),
+                                                       cfg->keepalive, cfg->bind_address));
+}
+
+int client_connect_failed(mosq_config* cfg) {
+    return connect_result(cfg, MOSQ_ERR_ERRNO);
 }

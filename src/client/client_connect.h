@@ -26,3 +26,14 @@ int client_connect_port(const mosq_config* cfg);
 // Starts the connection (blocking connect; the handshake runs in the network
 // loop). 0 when started, otherwise the libmosquitto error code.
 int client_connect(struct mosquitto* mosq, mosq_config* cfg);
+
+// The same, but the TCP connect may still be under way when it returns, so
+// that the caller can bound the wait (see sys_wait_connected). CONNECT
+// properties can only be handed over by the library's blocking call, so with
+// them the connect blocks as in client_connect.
+int client_connect_start(struct mosquitto* mosq, mosq_config* cfg);
+
+// Reports a connect that failed after client_connect_start returned, with the
+// system's error number in errno, as client_connect reports a failed blocking
+// connect; releases the run's library reference. Returns MOSQ_ERR_ERRNO.
+int client_connect_failed(mosq_config* cfg);

@@ -13,6 +13,7 @@
 #include "client/client_connect.h"
 #include "client/lib_init.h"
 #include "client/sub_client_output.h"
+#include "client/sub_loop.h"
 
 sub_para_t sub_para[CNT_CFG];
 
@@ -26,17 +27,6 @@ std::mutex mutex;
 // Read at every CONNACK by every run's thread while a driver may register a
 // new one: atomic, so neither side needs a lock.
 std::atomic<CallbackFunction1> status_callback{nullptr};
-
-// How long one pass of the library's loop may wait for network activity. It
-// bounds how late a stop request or the -W deadline is noticed.
-constexpr int LOOP_WAIT_MS = 100;
-// The library's own pause between reconnection attempts, and the step in
-// which that pause watches for a stop request or the deadline.
-constexpr auto RECONNECT_DELAY = std::chrono::seconds(1);
-constexpr auto PAUSE_STEP = std::chrono::milliseconds(50);
-// Passes of the loop allowed for a DISCONNECT to leave when a run is stopped
-// from outside, so that the broker sees a clean end (and keeps the will).
-constexpr int DRAIN_PASSES = 10;
 
 // The marker a null-context run leaves in its slot: the slot's own address,
 // which no device context can equal.
@@ -77,90 +67,6 @@ void request_disconnect(sub_para_t* slot, struct mosquitto* mosq) {
     mosquitto_disconnect_v5(mosq, 0, slot->cfg.disconnect_props);
 }
 
-// Codes after which another connection attempt cannot help.
-bool is_fatal(int rc) {
-    switch (rc) {
-    case MOSQ_ERR_NOMEM:
-    case MOSQ_ERR_PROTOCOL:
-    case MOSQ_ERR_INVAL:
-    case MOSQ_ERR_NOT_FOUND:
-    case MOSQ_ERR_TLS:
-    case MOSQ_ERR_PAYLOAD_SIZE:
-    case MOSQ_ERR_NOT_SUPPORTED:
-    case MOSQ_ERR_AUTH:
-    case MOSQ_ERR_ACL_DENIED:
-    case MOSQ_ERR_UNKNOWN:
-    case MOSQ_ERR_EAI:
-    case MOSQ_ERR_PROXY:
-        return true;
-    default:
-        return false;
-    }
-}
-
-enum class halt { none, stop, deadline };
-
-halt halt_reason(const sub_para_t* slot, bool has_deadline, steady::time_point deadline) {
-    if (slot->stop_requested.load(std::memory_order_relaxed))
-        return halt::stop;
-    if (has_deadline && steady::now() >= deadline)
-        return halt::deadline;
-    return halt::none;
-}
-
-// Ends a run from outside its callbacks: no more messages are handled, and a
-// live connection is closed with a DISCONNECT that is given a moment to leave.
-int halt_run(sub_para_t* slot, struct mosquitto* mosq, halt why) {
-    slot->process_messages = false;
-    if (why == halt::deadline)
-        slot->timed_out = true;
-    const bool already_sent = slot->disconnect_sent;
-    slot->disconnect_sent = true;
-    if (!already_sent &&
-        mosquitto_disconnect_v5(mosq, 0, slot->cfg.disconnect_props) == MOSQ_ERR_SUCCESS) {
-        for (int i = 0; i < DRAIN_PASSES; ++i) {
-            if (mosquitto_loop(mosq, LOOP_WAIT_MS, 1) != MOSQ_ERR_SUCCESS)
-                break;
-        }
-    }
-    return MOSQ_ERR_SUCCESS;
-}
-
-// The library's network loop with its automatic reconnection (1 s between
-// attempts, for as long as it takes), plus what the library's own loop cannot
-// do: end at the -W deadline and on a stop request from another thread.
-int run_loop(sub_para_t* slot, struct mosquitto* mosq, bool has_deadline,
-             steady::time_point deadline) {
-    for (;;) {
-        int rc = mosquitto_loop(mosq, LOOP_WAIT_MS, 1);
-        int err = errno;
-        halt why = halt_reason(slot, has_deadline, deadline);
-        if (why != halt::none)
-            return halt_run(slot, mosq, why);
-
-        int end_rc = MOSQ_ERR_SUCCESS;
-        switch (sub_loop_decide(rc, err, slot->disconnect_sent, !slot->process_messages, &end_rc)) {
-        case SUB_LOOP_CONTINUE:
-            continue;
-        case SUB_LOOP_END:
-            return end_rc;
-        case SUB_LOOP_RECONNECT:
-            break;
-        }
-
-        do {
-            steady::time_point resume = steady::now() + RECONNECT_DELAY;
-            while (steady::now() < resume) {
-                why = halt_reason(slot, has_deadline, deadline);
-                if (why != halt::none)
-                    return halt_run(slot, mosq, why);
-                std::this_thread::sleep_for(PAUSE_STEP);
-            }
-            rc = mosquitto_reconnect(mosq);
-        } while (rc != MOSQ_ERR_SUCCESS);
-    }
-}
-
 // The common way out of a run that never reached the loop.
 int sub_fail(sub_para_t* slot, struct mosquitto* mosq) {
     if (mosq) {
@@ -181,6 +87,8 @@ void start_run_state(sub_para_t* slot) {
     slot->connack_result = 0;
     slot->connack_received = false;
     slot->disconnect_sent = false;
+    slot->accepted = false;
+    slot->denied = false;
 }
 
 } // namespace
@@ -190,28 +98,15 @@ sub_para_t* getCfg1(void* pdev, bool* busy) {
         *busy = false;
     std::lock_guard<std::mutex> lock(mutex);
     sub_para_t* found = nullptr;
-    // A context keeps the slot it claimed once, even when an earlier slot has
-    // become free since.
-    if (pdev) {
-        for (sub_para_t& slot : sub_para) {
-            if (slot.pdev == pdev) {
-                found = &slot;
-                break;
-            }
-        }
-        if (found && found->live) {
+    for (sub_para_t& slot : sub_para) {
+        // Only a live run holds a context, so a match is a run still going.
+        if (pdev && slot.pdev == pdev) {
             if (busy)
                 *busy = true;
             return nullptr;
         }
-    }
-    if (!found) {
-        for (sub_para_t& slot : sub_para) {
-            if (!slot.pdev) {
-                found = &slot;
-                break;
-            }
-        }
+        if (!found && !slot.pdev)
+            found = &slot;
     }
     if (!found)
         return nullptr;
@@ -228,8 +123,9 @@ void sub_slot_release(sub_para_t* slot) {
     slot->run_thread = std::thread::id();
     slot->g_mosq = nullptr;
     slot->stop_requested.store(false, std::memory_order_relaxed);
-    if (slot->pdev == null_marker(slot))
-        slot->pdev = nullptr;
+    // Free for any context: a table that kept its contexts would fill up for
+    // good once sixteen of them had ever run.
+    slot->pdev = nullptr;
 }
 
 sub_para_t* getCfg2(struct mosquitto* pmosq) {
@@ -277,25 +173,6 @@ void trigger_callback1(int state, void* obj) {
         cb(state, obj);
 }
 
-sub_loop_next sub_loop_decide(int rc, int err, bool disconnect_sent, bool handling_done,
-                              int* end_rc) {
-    if (rc == MOSQ_ERR_SUCCESS)
-        return SUB_LOOP_CONTINUE;
-    // The run asked for the end itself: whatever the library reports about the
-    // closed connection is no failure.
-    if (disconnect_sent) {
-        *end_rc = MOSQ_ERR_SUCCESS;
-        return SUB_LOOP_END;
-    }
-    // A run that wants no more messages (only waiting for its clearing
-    // publish to be acknowledged) has nothing to reconnect for.
-    if (is_fatal(rc) || (rc == MOSQ_ERR_ERRNO && err == EPROTO) || handling_done) {
-        *end_rc = rc;
-        return SUB_LOOP_END;
-    }
-    return SUB_LOOP_RECONNECT;
-}
-
 void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flags,
                          const mosquitto_property* properties) {
     (void)flags;
@@ -306,6 +183,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flag
     mosq_config* lcfg = &slot->cfg;
     slot->connack_received = true;
     slot->connack_result = result;
+    slot->accepted = result == 0;
     trigger_callback1(result, lcfg->pDevice);
 
     if (result == 0) {
@@ -355,6 +233,7 @@ void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_c
     }
 
     if (!allowed) {
+        slot->denied = true;
         request_disconnect(slot, mosq);
         err_printf(lcfg, "All subscription requests were denied.\n");
     }
@@ -529,7 +408,13 @@ void print_usage(void) {
 }
 
 KRO_EXPORT int mqttclinet_sub(int argc, char** argv, void* pdev) {
+    return sub_client_run(argc, argv, pdev, nullptr);
+}
+
+int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info) {
     const steady::time_point started = steady::now();
+    if (info)
+        *info = sub_run_info{};
 
     bool busy = false;
     sub_para_t* slot = getCfg1(pdev, &busy);
@@ -599,12 +484,23 @@ KRO_EXPORT int mqttclinet_sub(int argc, char** argv, void* pdev) {
     if (lcfg->remove_retained)
         mosquitto_publish_callback_set(mosq, my_publish_callback);
 
-    if (client_connect(mosq, lcfg))
+    if (client_connect_start(mosq, lcfg))
         return sub_fail(slot, mosq);
 
-    const bool has_deadline = lcfg->timeout > 0;
-    const steady::time_point deadline = started + std::chrono::seconds(lcfg->timeout);
-    rc = run_loop(slot, mosq, has_deadline, deadline);
+    sub_deadline deadline;
+    deadline.set = lcfg->timeout > 0;
+    deadline.at = started + std::chrono::seconds(lcfg->timeout);
+    switch (sub_wait_connected(slot, mosq, deadline)) {
+    case SUB_CONNECT_FAILED:
+        client_connect_failed(lcfg);
+        return sub_fail(slot, mosq);
+    case SUB_CONNECT_HALTED:
+        rc = MOSQ_ERR_SUCCESS;
+        break;
+    case SUB_CONNECTED:
+        rc = sub_run_loop(slot, mosq, deadline);
+        break;
+    }
 
     set_handle(slot, nullptr);
     mosquitto_destroy(mosq);
@@ -623,6 +519,8 @@ KRO_EXPORT int mqttclinet_sub(int argc, char** argv, void* pdev) {
         if (slot->connack_result)
             rc = slot->connack_result;
     }
+    if (info)
+        info->denied = slot->denied;
     // Last: from here on another run may take the slot.
     sub_slot_release(slot);
     return rc;

@@ -12,6 +12,7 @@
 #include <mosquitto.h>
 
 #include "client/client_shared.h"
+#include "client/sub_loop.h"
 #include "platform/export.h"
 
 // Slots in the table of subscription contexts.
@@ -38,6 +39,9 @@ struct sub_para_t {
     int32_t connack_result;
     bool connack_received;
 
+    bool accepted; // the current connection's CONNACK accepted it
+    bool denied;   // the broker denied every subscription of the run
+
     bool live;                  // a run uses the slot now (under the table lock)
     std::thread::id run_thread; // the thread of the live run (under the table lock)
     bool disconnect_sent;       // the run asked the library to disconnect
@@ -48,16 +52,13 @@ struct sub_para_t {
 // The table, all zero at load.
 extern sub_para_t sub_para[CNT_CFG];
 
-// Claims the slot of `pdev` for one run: the slot the context claimed before,
-// else the first unclaimed one (kept by a non-null context for the life of the
-// process; marked only for the run by a null context). Null when every slot is
-// claimed by other contexts, or when the context's slot is in use by another
-// live run (`*busy` tells which, when given). A claimed slot must be given
-// back with sub_slot_release at the end of the run.
+// Claims the first unclaimed slot for one run of `pdev` (a null context marks
+// it with the slot's own address). Null when all slots are in use, or when
+// another live run holds the same context (`*busy` tells which, when given). A
+// claimed slot must be given back with sub_slot_release at the end of the run.
 sub_para_t* getCfg1(void* pdev, bool* busy = nullptr);
 
-// Ends a run's use of its slot; a slot marked for a null-context run becomes
-// unclaimed again.
+// Ends a run's use of its slot: the slot is unclaimed again.
 void sub_slot_release(sub_para_t* slot);
 
 // The slot whose live client is `pmosq` (exact match), or null.
@@ -94,19 +95,16 @@ int sub_client_stop(void* pdev);
 // the thread that called mqttclinet_sub), whatever its context.
 int sub_client_stop_thread(std::thread::id thread);
 
-// What the run's loop does after one pass of the library's network loop.
-enum sub_loop_next {
-    SUB_LOOP_CONTINUE,  // go on looping
-    SUB_LOOP_RECONNECT, // the connection is gone: wait and reconnect
-    SUB_LOOP_END,       // the run is over
+// What a run learned beyond its result.
+struct sub_run_info {
+    // The broker denied every subscription (the run still returns 0, as it
+    // does for a direct caller of mqttclinet_sub).
+    bool denied = false;
 };
 
-// Decides how the loop goes on after mosquitto_loop returned `rc` (with `err`
-// the errno at that moment). `disconnect_sent`: the run asked for the
-// disconnect itself. `handling_done`: no more messages are wanted. For
-// SUB_LOOP_END, `*end_rc` receives the result to end with.
-sub_loop_next sub_loop_decide(int rc, int err, bool disconnect_sent, bool handling_done,
-                              int* end_rc);
+// mqttclinet_sub, also telling the caller what ended the run when `info` is
+// given.
+int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info);
 
 // The library callbacks installed on every run's client.
 void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flags,

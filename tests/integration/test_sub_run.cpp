@@ -358,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(Protocols, SubDenied, ::testing::Values("mqttv311", "mq
 
 // ---- reconnection ----
 
-TEST(SubReconnect, EveryConnackIsReportedAndTheTopicsSubscribedAgain) {
+TEST(SubReconnect, TheLossAndEveryConnackAreReportedAndTheTopicsSubscribedAgain) {
     Broker broker;
     Recorder::instance().install();
     const std::string id = uniqueId("reconnect");
@@ -372,12 +372,13 @@ TEST(SubReconnect, EveryConnackIsReportedAndTheTopicsSubscribedAgain) {
 
     broker.stop();
     broker.start();
-    ASSERT_TRUE(Recorder::instance().waitStatuses(ctx, 2, kSubWait));
+    ASSERT_TRUE(Recorder::instance().waitStatuses(ctx, 3, kSubWait));
     ASSERT_TRUE(waitSubscribed(broker, id, 2));
     ASSERT_TRUE(kro::test::publish(broker.port(), topic, "after", 1));
     ASSERT_TRUE(Recorder::instance().waitDeliveries(ctx, 2, kSubWait));
 
-    EXPECT_EQ(Recorder::instance().statuses(ctx), (std::vector<int>{0, 0}));
+    // The loss shows until the new connection's CONNACK.
+    EXPECT_EQ(Recorder::instance().statuses(ctx), (std::vector<int>{0, MOSQ_ERR_CONN_LOST, 0}));
     EXPECT_EQ(Recorder::instance().deliveries(ctx),
               (std::vector<Delivery>{{topic, "before", ctx}, {topic, "after", ctx}}));
     EXPECT_EQ(sub_client_stop(ctx), 1);
@@ -426,6 +427,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, SubTimeout,
                          ::testing::Values(TimeoutCase{"Connected", 1, false},
                                            TimeoutCase{"Reconnecting", 2, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A connect that never completes (the listener's backlog is full) still ends
+// at the -W deadline, and at once on a stop.
+TEST(SubConnectWait, DeadlineAndStopEndAConnectThatNeverCompletes) {
+    kro::test::SilentListener listener(true);
+    Recorder::instance().install();
+    void* ctx = poolContext(13);
+    const std::vector<std::string> args{
+        "-h", "127.0.0.1", "-p", std::to_string(listener.port()), "-t", "kro/sub/connect"};
+    CaptureBoth cap;
+    auto start = steady::now();
+    SubThread timed(concat(args, {"-W", "2"}), ctx);
+    EXPECT_EQ(timed.join(6s), MOSQ_ERR_TIMEOUT);
+    EXPECT_GE(steady::now() - start, 2s - 100ms);
+    EXPECT_LT(steady::now() - start, 3s);
+    EXPECT_EQ(cap.err.take(), "Timed out\n");
+
+    SubThread stopped(args, ctx);
+    std::this_thread::sleep_for(500ms);
+    start = steady::now();
+    EXPECT_EQ(sub_client_stop(ctx), 1);
+    EXPECT_EQ(stopped.join(3s), 0);
+    EXPECT_LT(steady::now() - start, 1s);
+    EXPECT_EQ(cap.err.take(), "");
+    EXPECT_TRUE(Recorder::instance().statuses(ctx).empty());
+}
 
 // ---- stopping from another thread ----
 

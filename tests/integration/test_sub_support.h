@@ -29,8 +29,7 @@ using namespace std::chrono_literals;
 constexpr auto kSubWait = 10s;
 
 // Device contexts. Every test takes its contexts from this pool, so that the
-// table (whose claims last for the life of the process) never holds more than
-// these, also when all tests run in one process.
+// table never holds more than these, also when all tests run in one process.
 inline void* poolContext(int i) {
     static char pool[CNT_CFG];
     return &pool[i];

@@ -115,23 +115,61 @@ struct FakeBroker::Client {
     std::string in;
 };
 
-FakeBroker::FakeBroker(FakeBrokerScript script) : m_script(script) {
-    m_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A listening socket on a free loopback port; its port goes to `*port`.
+static int listenOnLoopback(int backlog, int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     int one = 1;
-    if (m_listen < 0 || setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(m_listen, 16) != 0 ||
-        getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (m_listen >= 0)
-            close(m_listen);
-        throw std::runtime_error("fake broker: cannot listen on a loopback port");
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, backlog) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        throw std::runtime_error("cannot listen on a loopback port");
     }
-    m_port = ntohs(addr.sin_port);
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+FakeBroker::FakeBroker(FakeBrokerScript script) : m_script(script) {
+    m_listen = listenOnLoopback(16, &m_port);
     m_thread = std::thread([this] { run(); });
+}
+
+SilentListener::SilentListener(bool full) {
+    m_listen = listenOnLoopback(full ? 0 : 16, &m_port);
+    if (!full)
+        return;
+    // A backlog of 0 holds one finished connection; once it is there the
+    // kernel drops every further SYN.
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(m_port));
+    for (int i = 0; i < 2; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        m_fillers.push_back(fd);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    }
+    pollfd first{m_fillers.empty() ? -1 : m_fillers[0], POLLOUT, 0};
+    if (poll(&first, 1, 2000) != 1) {
+        for (int fd : m_fillers)
+            close(fd);
+        close(m_listen);
+        throw std::runtime_error("silent listener: the backlog did not fill");
+    }
+}
+
+SilentListener::~SilentListener() {
+    for (int fd : m_fillers)
+        close(fd);
+    close(m_listen);
 }
 
 FakeBroker::~FakeBroker() {

@@ -70,4 +70,22 @@ private:
     std::thread m_thread;
 };
 
+// A loopback listener that never accepts: a connection to it completes in the
+// kernel and is never answered (no CONNACK, no acknowledgement). With `full`
+// its backlog is filled first, so that a new connect never completes at all.
+class SilentListener {
+public:
+    explicit SilentListener(bool full); // throws std::runtime_error
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    int port() const { return m_port; }
+
+private:
+    int m_listen = -1;
+    int m_port = 0;
+    std::vector<int> m_fillers;
+};
+
 } // namespace kro::test

@@ -21,10 +21,6 @@ using kro::test::Delivery;
 using kro::test::poolContext;
 using kro::test::Recorder;
 
-int slotIndex(const sub_para_t* slot) {
-    return slot ? static_cast<int>(slot - sub_para) : -1;
-}
-
 int freeSlots() {
     int n = 0;
     for (const sub_para_t& s : sub_para)
@@ -34,51 +30,16 @@ int freeSlots() {
 
 // ---- the table ----
 
-TEST(SubSlots, DistinctContextsTakeTheFirstFreeSlotsAndKeepThem) {
-    if (freeSlots() != CNT_CFG)
-        GTEST_SKIP() << "the table already holds contexts of other tests in this process";
-    void* a = poolContext(0);
-    void* b = poolContext(1);
-
-    sub_para_t* first = getCfg1(a);
-    ASSERT_NE(first, nullptr);
-    sub_slot_release(first);
-    sub_para_t* second = getCfg1(b);
-    ASSERT_NE(second, nullptr);
-    sub_slot_release(second);
-    sub_para_t* again = getCfg1(a);
-    ASSERT_NE(again, nullptr);
-    sub_slot_release(again);
-
-    EXPECT_EQ(slotIndex(first), 0);
-    EXPECT_EQ(slotIndex(second), 1);
-    EXPECT_EQ(slotIndex(again), 0);
-    // Claims by a context last: both slots still name their contexts.
-    EXPECT_EQ(sub_para[0].pdev, a);
-    EXPECT_EQ(sub_para[1].pdev, b);
-}
-
-TEST(SubSlots, AContextKeepsItsSlotWhenAnEarlierOneBecomesFree) {
-    if (freeSlots() < 2)
-        GTEST_SKIP() << "no two free slots left in this process";
-    // A null-context run takes the first free slot, the context the next one.
-    sub_para_t* transient = getCfg1(nullptr);
-    ASSERT_NE(transient, nullptr);
-    void* ctx = poolContext(2);
-    sub_para_t* own = getCfg1(ctx);
-    ASSERT_NE(own, nullptr);
-    sub_slot_release(own);
-    sub_slot_release(transient);
-    EXPECT_EQ(transient->pdev, nullptr);
-
-    sub_para_t* again = getCfg1(ctx);
-    ASSERT_NE(again, nullptr);
-    sub_slot_release(again);
-    EXPECT_EQ(again, own);
-    int holders = 0;
-    for (const sub_para_t& s : sub_para)
-        holders += s.pdev == ctx;
-    EXPECT_EQ(holders, 1);
+TEST(SubSlots, EndedRunsLeaveTheirSlotsFreeForAnyNumberOfContexts) {
+    // More distinct contexts than slots, one run after another.
+    static char contexts[CNT_CFG + 4];
+    for (char& ctx : contexts) {
+        CaptureBoth cap;
+        Argv argv({"--version"});
+        EXPECT_EQ(mqttclinet_sub(argv.argc(), argv.argv(), &ctx), 1);
+        EXPECT_EQ(cap.err.take(), "") << "context " << &ctx - contexts;
+    }
+    EXPECT_EQ(freeSlots(), CNT_CFG);
 }
 
 TEST(SubSlots, NullContextRunsEachHoldASlotOnlyForTheRun) {
