@@ -39,7 +39,7 @@ void cpp_callback1(int state, void* obj) {
 } // namespace
 
 AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
-    : kro::UARTDriverBase(manager, std::move(settings)) {}
+    : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)) {}
 
 AwsMqttClient::~AwsMqttClient() {
     // The run has no device context, so it is ended by its thread: a stop by
@@ -101,9 +101,9 @@ PubCommand AwsMqttClient::buildPubCommand(const Settings& settings, const std::s
                " -p " + quoteArgumentIfNeeded(settings.port) + " --cafile " +
                quoteArgumentIfNeeded(settings.cafile) + " --cert " +
                quoteArgumentIfNeeded(settings.cert) + " --key " +
-               quoteArgumentIfNeeded(settings.key) + " -t " + quoteArgumentIfNeeded(topic) +
-               " -m \"" + escapeString(value) + "\"";
+               quoteArgumentIfNeeded(settings.key) + " -t " + quoteArgumentIfNeeded(topic);
     cmd.shown = cmd.line;
+    fitCommandLine(cmd, appendMessage(cmd, value), value);
     cmd.print = false;
     return cmd;
 }
@@ -121,11 +121,16 @@ void AwsMqttClient::subscriptionLoop() {
         setSubState(101);
         std::vector<std::string> topics;
         StringUtil::split(settings.topics, "|", topics);
-        const int result = runSubscriber(buildSubArgs(settings, topics), nullptr);
+        const SubscriberResult result = runSubscriber(buildSubArgs(settings, topics), nullptr);
         // A run ended by the stop is no result of the subscriber's.
         if (m_run.stopping())
             return;
-        setSubState(result);
+        if (result.denied) {
+            setSubState(kSubscriptionDenied);
+            printLine(deniedLine(topics));
+            continue;
+        }
+        setSubState(result.code);
     }
 }
 
@@ -133,8 +138,10 @@ void AwsMqttClient::publishLoop() {
     // Read once: later changes of the variables do not reach this side.
     Settings settings;
     readSettings(settings, false);
-    runPublishLoop(*this, m_run.stopSignal(),
-                   [&settings](const std::string& topic, const std::string& value) {
-                       return buildPubCommand(settings, topic, value);
-                   });
+    runPublishLoop(
+        *this, m_run.stopSignal(),
+        [&settings](const std::string& topic, const std::string& value) {
+            return buildPubCommand(settings, topic, value);
+        },
+        m_pubTimeout);
 }

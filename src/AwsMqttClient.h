@@ -41,7 +41,8 @@ public:
     static std::vector<std::string> buildSubArgs(const Settings& settings,
                                                  const std::vector<std::string>& topics);
     // The publisher run for one variable. Every option is present; every value
-    // reaches the publisher as one argument with exactly its bytes. Not printed.
+    // reaches the publisher as one argument with exactly its bytes (a message
+    // too long for a command line on its standard input). Not printed.
     static PubCommand buildPubCommand(const Settings& settings, const std::string& topic,
                                       const std::string& value);
 
@@ -51,4 +52,6 @@ public:
 
 private:
     DriverRun m_run;
+    // How long one publication may take ("PubTimeout"; zero: no limit).
+    std::chrono::seconds m_pubTimeout;
 };

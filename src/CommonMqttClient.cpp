@@ -78,6 +78,7 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     mAdditionSubArg = Util::getValFromJsonc(settings, "AdditionSubArgs");
     mkeepAlive = Util::getValFromJsonc(settings, "oneConnetTime");
     mstateVar = deviceId + ".substate";
+    mpubTimeout = readPubTimeout(settings);
 }
 
 CommonMqttClient::~CommonMqttClient() {
@@ -164,15 +165,21 @@ void CommonMqttClient::subscriptionLoop() {
         const std::vector<std::string> args = buildSubArgs(topics);
         printLine(showArguments(args));
 
-        const int result = runSubscriber(args, pDev);
+        const SubscriberResult result = runSubscriber(args, pDev);
         // A run ended by the stop is no result of the subscriber's.
         if (m_run.stopping())
             return;
-        if (result == 0) {
+        // Nothing would ever arrive: a failure, tried again like any other.
+        if (result.denied) {
+            setSubState(kSubscriptionDenied);
+            printLine(deniedLine(topics));
+            continue;
+        }
+        if (result.code == 0) {
             printLine("[kro info]mqtt subscribe started.\n");
             return;
         }
-        setSubState(result);
+        setSubState(result.code);
     }
 }
 
@@ -218,7 +225,7 @@ PubCommand CommonMqttClient::buildPubCommand(const std::string& topic,
     plain(" --cert ", mcert);
     plain(" --key ", mkey);
     plain(" -t ", topic);
-    both(" -m \"" + escapeString(message) + "\"");
+    const MessageSpot spot = appendMessage(cmd, message);
     // The user's extra tokens go through as written; their own -r makes ours
     // redundant.
     if (!mAdditionPubArg.empty()) {
@@ -230,13 +237,16 @@ PubCommand CommonMqttClient::buildPubCommand(const std::string& topic,
     }
     if (retain)
         both(" -r");
+    fitCommandLine(cmd, spot, message);
     return cmd;
 }
 
 void CommonMqttClient::publishLoop() {
-    runPublishLoop(*this, m_run.stopSignal(),
-                   [this](const std::string& topic, const std::string& value) {
-                       checkPubFiles();
-                       return buildPubCommand(topic, value);
-                   });
+    runPublishLoop(
+        *this, m_run.stopSignal(),
+        [this](const std::string& topic, const std::string& value) {
+            checkPubFiles();
+            return buildPubCommand(topic, value);
+        },
+        mpubTimeout);
 }

@@ -38,7 +38,8 @@ public:
     void publishLoop();
     // The publisher run for one variable: every value reaches the publisher as
     // one argument with exactly its bytes; a value ending in " --retain" is
-    // published retained without that suffix. Checks no files.
+    // published retained without that suffix; one too long for a command line
+    // goes on the publisher's standard input. Checks no files.
     PubCommand buildPubCommand(const std::string& topic, const std::string& value) const;
 
     // Ends the driver's loops; each notices within one of its pauses.
@@ -61,6 +62,8 @@ public:
     std::string mAdditionSubArg;
     std::string mkeepAlive;
     std::string mstateVar;
+    // How long one publication may take ("PubTimeout"; zero: no limit).
+    std::chrono::seconds mpubTimeout;
 
 private:
     // Warns about a missing publisher program or TLS file before each run.

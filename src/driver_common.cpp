@@ -57,6 +57,9 @@ bool StopSignal::waitFor(std::chrono::milliseconds timeout) {
 
 namespace {
 
+// How long a stopping driver lets a running publication end by itself.
+constexpr std::chrono::milliseconds kStopGrace{1000};
+
 void setPubState(int value) {
     kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
 }
@@ -71,7 +74,41 @@ void printOut(const std::string& text) {
 
 } // namespace
 
-void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build) {
+MessageSpot appendMessage(PubCommand& cmd, const std::string& message) {
+    const std::string option = " -m \"" + escapeString(message) + "\"";
+    MessageSpot spot{cmd.line.size(), cmd.shown.size(), option.size()};
+    cmd.line += option;
+    cmd.shown += option;
+    return spot;
+}
+
+void fitCommandLine(PubCommand& cmd, const MessageSpot& spot, const std::string& message) {
+    if (cmd.line.size() <= maxCommandLineLength())
+        return;
+    cmd.line.replace(spot.line, spot.length, " -s");
+    cmd.shown.replace(spot.shown, spot.length, " -s");
+    cmd.shown += " (message: " + std::to_string(message.size()) + " bytes on standard input)";
+    cmd.input = message;
+}
+
+std::chrono::seconds readPubTimeout(const std::string& settings) {
+    constexpr std::chrono::seconds kDefault{30};
+    const std::string text = kro::util::Util::getValFromJsonc(settings, "PubTimeout");
+    if (text.empty())
+        return kDefault;
+    // Up to nine digits: a limit of more than thirty years is no limit anyway.
+    const bool whole =
+        text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!whole) {
+        printOut("[kro error]PubTimeout must be a whole number of seconds (0: no limit), not \"" +
+                 text + "\"; using 30\n");
+        return kDefault;
+    }
+    return std::chrono::seconds(std::stol(text));
+}
+
+void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
+                     const PublishLimits& limits) {
     if (var.getAddrType() != "PubVariable")
         return;
     const std::string topic = var.getAddr();
@@ -80,21 +117,43 @@ void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build) {
 
     setPubState(101);
     const PubCommand cmd = build(topic, value);
+    ProcessOptions options;
+    if (!cmd.input.empty())
+        options.input = &cmd.input;
+    options.limit = limits.timeout;
+    if (limits.stop) {
+        options.stopRequested = [stop = limits.stop] { return stop->requested(); };
+        // A publication about to end is let finish; a hung one is not waited
+        // for: the driver's destructor must return soon.
+        options.stopGrace = kStopGrace;
+    }
     int exitCode = -1;
-    const bool ran = !execoo(cmd.line.c_str(), &exitCode).empty();
+    const ProcessEnd end = runProcess(cmd.line.c_str(), options, &exitCode);
     std::string report;
     if (cmd.print)
         report += cmd.shown + "\n";
-    // A start failure has already been reported by execoo.
-    if (ran && exitCode != 0)
-        report += "[kro error]publish failed with exit code " + std::to_string(exitCode) + ": " +
-                  topic + "\n";
+    switch (end) {
+    case ProcessEnd::Exited:
+        if (exitCode != 0)
+            report += "[kro error]publish failed with exit code " + std::to_string(exitCode) +
+                      ": " + topic + "\n";
+        break;
+    case ProcessEnd::TimedOut:
+        report += "[kro error]publish timed out after " + std::to_string(limits.timeout.count()) +
+                  " s: " + topic + "\n";
+        break;
+    case ProcessEnd::Stopped:
+        report += "[kro error]publish ended by the driver's stop: " + topic + "\n";
+        break;
+    case ProcessEnd::NotStarted: // already reported
+        break;
+    }
     printOut(report);
     setPubState(0);
 }
 
 void publishQueued(kro::UARTDriverBase& driver, const PubCommandBuilder& build,
-                   const StopSignal& stop) {
+                   const StopSignal& stop, std::chrono::seconds timeout) {
     std::deque<std::shared_ptr<kro::IDvcVariable>> batch;
     {
         std::lock_guard<std::mutex> lock(driver.m_postMutex);
@@ -117,11 +176,12 @@ void publishQueued(kro::UARTDriverBase& driver, const PubCommandBuilder& build,
         std::shared_ptr<kro::IDvcVariable> var = std::move(batch.front());
         batch.pop_front();
         if (var)
-            publishVariable(*var, build);
+            publishVariable(*var, build, PublishLimits{timeout, &stop});
     }
 }
 
-void runPublishLoop(kro::UARTDriverBase& driver, StopSignal& stop, const PubCommandBuilder& build) {
+void runPublishLoop(kro::UARTDriverBase& driver, StopSignal& stop, const PubCommandBuilder& build,
+                    std::chrono::seconds timeout) {
     while (!stop.waitFor(kPublishPoll))
-        publishQueued(driver, build, stop);
+        publishQueued(driver, build, stop, timeout);
 }

@@ -46,7 +46,28 @@ struct PubCommand {
     std::string line;  // what is started
     std::string shown; // what is printed for it: the line with the password hidden
     bool print = true; // whether `shown` is printed after the run
+    std::string input; // the message, when it goes on standard input (-s)
 };
+
+// Where the message option stands in a PubCommand's two texts.
+struct MessageSpot {
+    size_t line = 0, shown = 0, length = 0;
+};
+
+// Appends the message option (" -m", then the value quoted and escaped) to
+// both texts of `cmd`.
+MessageSpot appendMessage(PubCommand& cmd, const std::string& message);
+
+// A command line too long for the system gets " -s" in place of the message
+// option, and the message goes to the publisher's standard input instead; the
+// shown line says so, without the message. A line that fits is left alone.
+void fitCommandLine(PubCommand& cmd, const MessageSpot& spot, const std::string& message);
+
+// The "PubTimeout" setting of a driver's settings JSON: the seconds a
+// publication may take before it is terminated, 0 for no limit, 30 when not
+// set. A value that is not a whole number of seconds is reported on standard
+// output and the default is used.
+std::chrono::seconds readPubTimeout(const std::string& settings);
 
 // Builds the publisher run for a variable's topic and value (the value as the
 // variable holds it). Each driver passes its own.
@@ -56,18 +77,29 @@ using PubCommandBuilder =
 // How often a publish loop looks at the queue of posted variables.
 constexpr std::chrono::milliseconds kPublishPoll{30};
 
+// How long one publication may take (zero: no limit), and the stop that cuts
+// it short.
+struct PublishLimits {
+    std::chrono::seconds timeout{0};
+    const StopSignal* stop = nullptr;
+};
+
 // Publishes one posted variable when its address type is "PubVariable" (any
 // other is dropped without a trace): "pubstate" 101, build, run the publisher
-// to its end, print, report a non-zero exit code, "pubstate" 0.
-void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build);
+// to its end (terminated at the time-out or the stop), print, report a
+// non-zero exit code, a time-out or a stop, "pubstate" 0.
+void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
+                     const PublishLimits& limits = {});
 
 // Takes everything queued on the driver (holding m_postMutex only while moving
-// it out) and publishes it in posting order. When a stop is requested between
-// two publications, the variables not yet published go back to the front of
-// the queue, so nothing posted is silently lost.
+// it out) and publishes it in posting order, each within `timeout`. When a
+// stop is requested, the running publication is terminated and the variables
+// not yet published go back to the front of the queue, so nothing posted is
+// silently lost.
 void publishQueued(kro::UARTDriverBase& driver, const PubCommandBuilder& build,
-                   const StopSignal& stop);
+                   const StopSignal& stop, std::chrono::seconds timeout = {});
 
 // A publish thread's body: every poll period publishQueued(), until a stop is
 // requested. Without a request it never ends.
-void runPublishLoop(kro::UARTDriverBase& driver, StopSignal& stop, const PubCommandBuilder& build);
+void runPublishLoop(kro::UARTDriverBase& driver, StopSignal& stop, const PubCommandBuilder& build,
+                    std::chrono::seconds timeout = {});

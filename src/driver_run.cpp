@@ -52,7 +52,7 @@ void endSubscriberRun(std::thread::id thread) {
     sub_client_stop_thread(thread);
 }
 
-int runSubscriber(const std::vector<std::string>& args, void* pdev) {
+SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev) {
     // The subscriber's parser may write into its arguments.
     std::vector<std::vector<char>> storage;
     storage.reserve(args.size());
@@ -64,7 +64,18 @@ int runSubscriber(const std::vector<std::string>& args, void* pdev) {
         argv.push_back(storage.back().data());
     }
     argv.push_back(nullptr);
-    return mqttclinet_sub(static_cast<int>(args.size()), argv.data(), pdev);
+    sub_run_info info;
+    SubscriberResult result;
+    result.code = sub_client_run(static_cast<int>(args.size()), argv.data(), pdev, &info);
+    result.denied = info.denied;
+    return result;
+}
+
+std::string deniedLine(const std::vector<std::string>& topics) {
+    std::string line = "[kro error]mqtt subscription denied by the broker: ";
+    for (size_t i = 0; i < topics.size(); ++i)
+        line += (i ? "|" : "") + topics[i];
+    return line + "\n";
 }
 
 std::string showArguments(const std::vector<std::string>& args) {

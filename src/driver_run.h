@@ -67,10 +67,23 @@ private:
 // Ends the subscriber run on `thread`, if one is live there.
 void endSubscriberRun(std::thread::id thread);
 
+// How a subscriber run ended.
+struct SubscriberResult {
+    int code = 0;        // the subscriber's result
+    bool denied = false; // the broker denied every subscription
+};
+
 // One subscriber run with `args` (program name first) and the device context
 // `pdev`. Each argument is handed over as its own writable string, no shell
-// and no quoting involved. Returns the subscriber's result.
-int runSubscriber(const std::vector<std::string>& args, void* pdev);
+// and no quoting involved.
+SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev);
+
+// The state a driver shows for a run whose subscriptions were all denied: the
+// failure code of a SUBACK.
+constexpr int kSubscriptionDenied = 128;
+
+// The line a driver prints for such a run, with the topics it asked for.
+std::string deniedLine(const std::vector<std::string>& topics);
 
 // Every argument followed by one space, then a line end; the argument after a
 // "-P" is shown as ****.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "client/client_shared.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ int load_stdin(void) {
     // An end of input seen by an earlier run in this process must not make
     // this one read nothing.
     std::clearerr(stdin);
+    stdin_binary_mode();
 
     char buf[1024];
     char* message = nullptr;

@@ -87,13 +87,19 @@ TEST(DriverAws, MutualTlsFromRuntimeVariables) {
     driver->postData(p);
     ASSERT_TRUE(probe.waitFor(1, 10s));
     ASSERT_TRUE(log.waitFor("pubstate", 0));
+    const std::string big = kro::test::everyByteValue(1 << 20);
+    p->setStrValue(big.c_str(), true);
+    driver->postData(p);
+    ASSERT_TRUE(probe.waitFor(2, 10s));
+    ASSERT_TRUE(log.waitFor("pubstate", 0));
     EXPECT_EQ(driver.destroy() < 3s, true);
 
     const auto messages = probe.messages();
-    ASSERT_EQ(messages.size(), 1u);
+    ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].topic, "aws/out");
     EXPECT_EQ(messages[0].payload, "a \"quoted\" \\ value\twith tab --retain");
-    EXPECT_EQ(log.ints("pubstate"), (std::vector<int>{101, 0}));
+    EXPECT_TRUE(messages[1].payload == big);
+    EXPECT_EQ(log.ints("pubstate"), (std::vector<int>{101, 0, 101, 0}));
     const auto states = log.ints("substate");
     ASSERT_GE(states.size(), 3u);
     EXPECT_EQ(std::vector<int>(states.begin(), states.begin() + 3),

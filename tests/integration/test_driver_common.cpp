@@ -64,6 +64,7 @@ TEST(DriverCommon, PlainBridgesDeviceVariablesBothWays) {
     auto b = dev->addVariable(VarSpec{"B", 8, "SubVariable", "c", ""});
     auto t = dev->addVariable(VarSpec{"T", 16, "SubTopic", "", ""});
     auto p = dev->addVariable(VarSpec{"P", 32, "PubVariable", "out/p", ""});
+    auto l = dev->addVariable(VarSpec{"L", 2 << 20, "PubVariable", "out/l", ""});
     const std::string port = std::to_string(broker.port());
 
     Capture out(Capture::Stream::Out);
@@ -83,7 +84,7 @@ TEST(DriverCommon, PlainBridgesDeviceVariablesBothWays) {
     EXPECT_EQ(value(t), "a/b");
 
     // Publishing a posted "PubVariable", plain and retained.
-    Probe probe({kro::test::plainConnection(broker.port()), {"out/p"}, 0});
+    Probe probe({kro::test::plainConnection(broker.port()), {"out/p", "out/l"}, 0});
     ASSERT_TRUE(probe.waitConnected(10s));
     p->setStrValue("hello world", true);
     driver->postData(p);
@@ -99,6 +100,12 @@ TEST(DriverCommon, PlainBridgesDeviceVariablesBothWays) {
     ASSERT_TRUE(late.waitFor(1, 10s));
     EXPECT_EQ(late.messages()[0].payload, "kept");
     EXPECT_TRUE(late.messages()[0].retain);
+    // Too long for a command line: on the publisher's standard input, whole.
+    const std::string big = kro::test::everyByteValue(1 << 20);
+    l->setStrValue(big.c_str(), true);
+    driver->postData(l);
+    ASSERT_TRUE(probe.waitFor(3, 10s));
+    EXPECT_TRUE(probe.messages()[2].payload == big);
 
     EXPECT_LT(driver.destroy(), 3s);
     const std::string printed = out.take();
@@ -110,10 +117,11 @@ TEST(DriverCommon, PlainBridgesDeviceVariablesBothWays) {
                                       " -t out/p -m \"hello world\"\n"))
         << printed;
     EXPECT_TRUE(contains(printed, " -t out/p -m \"kept\" -r\n")) << printed;
+    EXPECT_TRUE(contains(printed, " -t out/l -s (message: 1048576 bytes on standard input)\n"));
     EXPECT_FALSE(contains(printed, "[kro error]")) << printed;
     EXPECT_EQ(head(log.ints("substate"), 3), (std::vector<int>{100, 101, 0}));
     EXPECT_EQ(head(log.ints("dev1.substate"), 3), (std::vector<int>{100, 101, 0}));
-    EXPECT_EQ(log.ints("pubstate"), (std::vector<int>{101, 0, 101, 0}));
+    EXPECT_EQ(log.ints("pubstate"), (std::vector<int>{101, 0, 101, 0, 101, 0}));
 }
 
 TEST(DriverCommon, NoTopicIsRetriedUntilTheDeviceHasOne) {

@@ -210,6 +210,15 @@ private:
 };
 
 // Settings text of a Common driver.
+// A value of `size` bytes holding every byte value from 1 to 255 in turn: too
+// long for any command line, and nothing a quoting rule may change.
+inline std::string everyByteValue(size_t size) {
+    std::string value(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        value[i] = static_cast<char>(1 + i % 255);
+    return value;
+}
+
 inline std::string commonSettings(const std::map<std::string, std::string>& values) {
     std::string json = "{\"Protocol\":\"COMMONMQTT\"";
     for (const auto& [key, value] : values)

@@ -6,6 +6,7 @@
 
 #include "support/broker.h"
 #include "support/capture.h"
+#include "support/fake_broker.h"
 #include "support/mqtt_probe.h"
 #include "test_driver_support.h"
 
@@ -120,10 +121,10 @@ TEST_P(FaultBrokerRestart, NewConnectionIsReportedAndMessagesLandAfterIt) {
 
     ASSERT_TRUE(states.waitFor("dev1.substate", 0, 30s, 2));
     ASSERT_TRUE(states.waitFor("substate", 0, 5s, 2));
-    // The run went on through the loss: a new attempt would have written 101
-    // (or the run's result) in between.
-    EXPECT_EQ(states.ints("dev1.substate"), (std::vector<int>{100, 101, 0, 0}));
-    EXPECT_EQ(states.ints("substate"), (std::vector<int>{100, 101, 0, 0}));
+    // The run went on through the loss, which showed as 7 until the new
+    // connection: a new attempt would have written 101 (or the run's result).
+    EXPECT_EQ(states.ints("dev1.substate"), (std::vector<int>{100, 101, 0, 7, 0}));
+    EXPECT_EQ(states.ints("substate"), (std::vector<int>{100, 101, 0, 7, 0}));
 
     ASSERT_TRUE(publishUntilSeen(broker.port(), "fault/t", "after", received));
     std::vector<std::string> expected;
@@ -205,6 +206,81 @@ TEST(FaultBrokerDown, FailedPublicationsAreReportedAndTheDriverGoesOn) {
         EXPECT_EQ(countMatches(printed, failed), 1u) << "topic " << i << " in:\n" << printed;
     }
     EXPECT_EQ(countMatches(printed, std::regex("publish failed")), 3u) << printed;
+}
+
+// A broker that takes connections and never answers: each publication is
+// terminated at "PubTimeout" and the next one is tried; without a limit,
+// destroying the driver ends a hung publication and the hung subscriber
+// connection at once.
+TEST(FaultSilentBroker, PublicationsTimeOutAndTheDriverStillStopsAtOnce) {
+    kro::test::SilentListener silent(false);
+    DriverDir dir;
+    StateLog states;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 16, "PubVariable", "silent/p", ""});
+    dm.addDevice("dev1")->addVariable(VarSpec{"A", 16, "SubVariable", "silent/a", ""});
+    auto settings = [&](const char* timeout) {
+        return commonSettings({{"DeviceId", "dev1"},
+                               {"host", "127.0.0.1"},
+                               {"port", std::to_string(silent.port())},
+                               {"PubTimeout", timeout}});
+    };
+
+    Capture out(Capture::Stream::Out);
+    {
+        RunningDriver limited(plugin, kFactory, &dm, settings("1"));
+        for (const char* value : {"one", "two"}) {
+            p->setStrValue(value, true);
+            limited->postData(p);
+        }
+        ASSERT_TRUE(states.waitFor("pubstate", 0, 10s, 2));
+    }
+    RunningDriver unlimited(plugin, kFactory, &dm, settings("0"));
+    ASSERT_TRUE(states.waitFor("substate", 101, 10s));
+    p->setStrValue("three", true);
+    unlimited->postData(p);
+    ASSERT_TRUE(states.waitFor("pubstate", 101, 10s, 3));
+    EXPECT_LT(unlimited.destroy(), 2s);
+    const std::string printed = out.take();
+
+    EXPECT_EQ(states.ints("pubstate"), (std::vector<int>{101, 0, 101, 0, 101, 0}));
+    const std::regex timedOut("\\[kro error\\]publish timed out after 1 s: silent/p\n");
+    EXPECT_EQ(countMatches(printed, timedOut), 2u) << printed;
+    const std::regex stopped("\\[kro error\\]publish ended by the driver's stop: silent/p\n");
+    EXPECT_EQ(countMatches(printed, stopped), 1u) << printed;
+}
+
+// Every subscription denied: the driver shows 128, says which topics, and
+// tries again after its pause instead of reporting a subscription that will
+// never deliver anything.
+TEST(FaultDeniedSubscriptions, AreAFailureAndTriedAgain) {
+    kro::test::FakeBroker broker;
+    DriverDir dir;
+    StateLog states;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    dm.addDevice("dev1")->addVariable(VarSpec{"A", 16, "SubVariable", "d/1", ""});
+    dm.addDevice("dev1")->addVariable(VarSpec{"B", 16, "SubVariable", "d/2", ""});
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, kFactory, &dm,
+                         commonSettings({{"DeviceId", "dev1"},
+                                         {"host", "127.0.0.1"},
+                                         {"port", std::to_string(broker.port())}}));
+    ASSERT_TRUE(broker.waitSubscriptions(2, 20s));
+    ASSERT_TRUE(states.waitFor("dev1.substate", 128, 10s, 2));
+    EXPECT_LT(driver.destroy(), 3s);
+    const std::string printed = out.take();
+
+    const std::vector<int> attempt{100, 101, 0, 128, 101, 0, 128};
+    EXPECT_EQ(states.ints("dev1.substate"), attempt);
+    EXPECT_EQ(states.ints("substate"), attempt);
+    EXPECT_EQ(countMatches(printed, std::regex("\\[kro error\\]mqtt subscription denied by the "
+                                               "broker: d/1\\|d/2\n")),
+              2u)
+        << printed;
+    EXPECT_EQ(printed.find("[kro info]mqtt subscribe started."), std::string::npos) << printed;
 }
 
 } // namespace

@@ -279,7 +279,7 @@ TEST_F(PublishLoop, StopBetweenPublicationsKeepsTheRestQueued) {
         [&](const std::string& topic, const std::string&) {
             if (++built == 2)
                 stop.request();
-            return PubCommand{"./Debug/mosquitto_pub.exe " + topic, "hidden", false};
+            return PubCommand{"./Debug/mosquitto_pub.exe " + topic, "hidden", false, {}};
         },
         stop);
     EXPECT_EQ(out.take(), "[kro error]publish failed with exit code 5: t/1\n"
