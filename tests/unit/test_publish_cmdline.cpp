@@ -9,6 +9,7 @@
 #include "driver_common.h"
 #include "kro_host.h"
 #include "platform/cmdline.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -145,6 +146,24 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"ExtraTokensAsWritten", R"({"AdditionPubArgs":" -q 2  -x \"a b\" "})", "t", "v",
                  R"(./Debug/mosquitto_pub.exe -t t -m "v" -q 2 -x "a b")"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The longest line the system takes still carries the message; one byte more
+// sends the message on standard input, the retain suffix still honoured.
+TEST(PubCommandLineLength, TooLongForTheSystemTheMessageGoesOnStandardInput) {
+    kro::host::DeviceManager dm;
+    CommonMqttClient client(&dm, R"({"host":"h","AdditionPubArgs":"-q 1"})");
+    const std::string empty = client.buildPubCommand("t", "").line;
+    const std::string fits(maxCommandLineLength() - empty.size(), 'v');
+    const PubCommand longest = client.buildPubCommand("t", fits);
+    EXPECT_EQ(longest.line.size(), maxCommandLineLength());
+    EXPECT_TRUE(longest.input.empty());
+
+    const PubCommand cmd = client.buildPubCommand("t", fits + "v --retain");
+    EXPECT_EQ(cmd.line, "./Debug/mosquitto_pub.exe -h h -t t -s -q 1 -r");
+    EXPECT_EQ(cmd.input, fits + "v");
+    EXPECT_EQ(cmd.shown, cmd.line + " (message: " + std::to_string(fits.size() + 1) +
+                             " bytes on standard input)");
+}
 
 // Random text with every byte but NUL, weighted towards what the quoting
 // rules care about so that runs of backslashes before quotes and at the end

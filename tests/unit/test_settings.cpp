@@ -4,6 +4,7 @@
 
 #include "CommonMqttClient.h"
 #include "kro_host.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -69,5 +70,35 @@ TEST(CommonSettingsFields, NullDeviceManagerGivesNullDevice) {
     EXPECT_EQ(c.pDev, nullptr);
     EXPECT_EQ(c.mstateVar, "d.substate");
 }
+
+struct TimeoutCase {
+    const char* name;
+    const char* settings;
+    long seconds;
+    std::string printed;
+};
+
+class PubTimeoutSetting : public ::testing::TestWithParam<TimeoutCase> {};
+
+TEST_P(PubTimeoutSetting, WholeSecondsOrTheDefaultWithAReport) {
+    kro::test::Capture out(kro::test::Capture::Stream::Out);
+    EXPECT_EQ(readPubTimeout(GetParam().settings).count(), GetParam().seconds);
+    EXPECT_EQ(out.take(), GetParam().printed);
+}
+
+const std::string kNotWhole = "[kro error]PubTimeout must be a whole number of seconds (0: no "
+                              "limit), not ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, PubTimeoutSetting,
+    ::testing::Values(
+        TimeoutCase{"Absent", "{}", 30, ""}, TimeoutCase{"Number", R"({"PubTimeout":5})", 5, ""},
+        TimeoutCase{"Text", R"({"PubTimeout":"12"})", 12, ""},
+        TimeoutCase{"ZeroIsNoLimit", R"({"PubTimeout":"0"})", 0, ""},
+        TimeoutCase{"Fraction", R"({"PubTimeout":1.5})", 30, kNotWhole + "\"1.5\"; using 30\n"},
+        TimeoutCase{"Negative", R"({"PubTimeout":"-1"})", 30, kNotWhole + "\"-1\"; using 30\n"},
+        TimeoutCase{"TooLarge", R"({"PubTimeout":"9999999999"})", 30,
+                    kNotWhole + "\"9999999999\"; using 30\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
