@@ -1,16 +1,22 @@
 // Runs on Windows (or under wine): starts itself through execoo with quoted
 // arguments and checks that the C runtime of the child splits the command line
 // into exactly the values quoted, and exactly as splitCommandLine() does. This
-// holds the quoting and the POSIX splitter to the real Windows rules.
+// holds the quoting and the POSIX splitter to the real Windows rules. Then it
+// hands a child 1 MiB of every byte value on its standard input, and ends a
+// child that would run for long at a time limit.
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/cmdline.h"
+#include "platform/console.h"
 #include "platform/process.h"
 
 namespace {
@@ -23,6 +29,43 @@ int child(int argc, char** argv) {
         out << a.size() << ':' << a << '\n';
     }
     return out ? 7 : 1;
+}
+
+// The child copies its standard input, read as binary, into argv[2].
+int stdinChild(char** argv) {
+    stdin_binary_mode();
+    std::ofstream out(argv[2], std::ios::binary);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, stdin)) > 0;)
+        out.write(buf, static_cast<std::streamsize>(n));
+    return out ? 7 : 1;
+}
+
+// Standard input and the time limit of runProcess; true when both hold.
+bool inputAndLimitHold(const std::string& self, const std::string& out) {
+    std::string input(1 << 20, '\0');
+    for (std::size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<char>(1 + i % 255); // CR, LF and Ctrl-Z among them
+    ProcessOptions options;
+    options.input = &input;
+    int code = -1;
+    std::remove(out.c_str());
+    const ProcessEnd fed =
+        runProcess((quoteArgument(self) + " --stdin " + out).c_str(), options, &code);
+    std::ifstream in(out, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const bool whole = fed == ProcessEnd::Exited && code == 7 && got == input;
+    std::printf("standard input: %zu of %zu bytes back, %s\n", got.size(), input.size(),
+                whole ? "whole" : "NOT whole");
+
+    ProcessOptions limited;
+    limited.limit = std::chrono::milliseconds(500);
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessEnd end = runProcess((quoteArgument(self) + " --sleep").c_str(), limited, &code);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const bool ended = end == ProcessEnd::TimedOut && took < std::chrono::seconds(5);
+    std::printf("time limit: %s\n", ended ? "ended" : "NOT ended");
+    return whole && ended;
 }
 
 std::vector<std::string> readArgs(const std::string& path) {
@@ -56,6 +99,12 @@ std::string randomValue(std::mt19937& rng) {
 int main(int argc, char** argv) {
     if (argc >= 3 && std::string(argv[1]) == "--child")
         return child(argc, argv);
+    if (argc >= 3 && std::string(argv[1]) == "--stdin")
+        return stdinChild(argv);
+    if (argc >= 2 && std::string(argv[1]) == "--sleep") {
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        return 0;
+    }
 
     const std::string self = argv[0];
     const std::string out = "cmdline_roundtrip.out";
@@ -82,7 +131,8 @@ int main(int argc, char** argv) {
                         code, got.size());
         }
     }
-    std::remove(out.c_str());
     std::printf("%d rounds, %d failed\n", rounds, failures);
-    return failures == 0 ? 0 : 1;
+    const bool fed = inputAndLimitHold(self, out);
+    std::remove(out.c_str());
+    return failures == 0 && fed ? 0 : 1;
 }
