@@ -97,7 +97,11 @@ TEST(RunnerConfig, ReadsDevicesRuntimeAndDrivers) {
 
 TEST(RunnerConfig, ExplainsStateCodesOfStateVariablesOnly) {
     EXPECT_EQ(kro::runner::explainState("substate", 5), "refused: not authorised");
-    EXPECT_EQ(kro::runner::explainState("dev1.substate", 105), "subscription parameters missing");
+    EXPECT_EQ(kro::runner::explainState("dev1.substate", 105),
+              "subscription parameters missing (host, port or topics)");
+    EXPECT_EQ(kro::runner::explainState("substate", 1),
+              "refused: unacceptable protocol version, or no connection (broker unreachable, TLS "
+              "or set-up error)");
     EXPECT_EQ(kro::runner::explainState("pubstate", 101), "publishing");
     EXPECT_EQ(kro::runner::explainState("counter", 5), "");
 }
