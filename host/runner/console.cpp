@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -309,30 +310,42 @@ bool Console::waitFor(Words& words) {
 }
 
 void Console::show() {
-    std::ostringstream out;
-    char row[512];
-    auto put = [&](const std::string& a, const std::string& b, const std::string& c, int size,
-                   const std::string& value) {
-        std::snprintf(row, sizeof row, "%-24s %-12s %-20s %5d  ", a.c_str(), b.c_str(), c.c_str(),
-                      size);
-        out << row << value << "\n";
+    struct Row {
+        std::string name, type, addr;
+        int size;
+        std::string value;
     };
-    std::snprintf(row, sizeof row, "%-24s %-12s %-20s %5s  %s\n", "VARIABLE", "TYPE", "ADDRESS",
-                  "SIZE", "VALUE");
-    out << row;
+    std::vector<Row> rows;
+    std::size_t nameWidth = 24, addrWidth = 20;
     for (auto* dev : m_dm.devices()) {
-        for (auto& v : dev->variables())
-            put(escapeControls(dev->getId() + "." + v->getName()), v->getAddrType(),
-                escapeControls(v->getAddr()), v->getSize(), quoted(v->value()));
+        for (auto& v : dev->variables()) {
+            rows.push_back({escapeControls(dev->getId() + "." + v->getName()), v->getAddrType(),
+                            escapeControls(v->getAddr()), v->getSize(), quoted(v->value())});
+            nameWidth = std::max(nameWidth, rows.back().name.size());
+            addrWidth = std::max(addrWidth, rows.back().addr.size());
+        }
     }
-    std::snprintf(row, sizeof row, "%-24s %s\n", "RUNTIME VARIABLE", "VALUE");
-    out << row;
     auto& vars = kro::host::runtime().vars();
+    std::vector<std::pair<std::string, std::string>> runtime;
     for (auto& [name, value] : vars.snapshot()) {
         int ignored;
-        std::snprintf(row, sizeof row, "%-24s ", escapeControls(name).c_str());
-        out << row << (vars.getIntVar(name, ignored) ? value : quoted(value)) << "\n";
+        runtime.emplace_back(escapeControls(name),
+                             vars.getIntVar(name, ignored) ? value : quoted(value));
+        nameWidth = std::max(nameWidth, runtime.back().first.size());
     }
+    auto pad = [](std::string s, std::size_t width) { return s.append(width - s.size(), ' '); };
+    std::ostringstream out;
+    out << pad("VARIABLE", nameWidth) << " " << pad("TYPE", 12) << " " << pad("ADDRESS", addrWidth)
+        << "  SIZE  VALUE\n";
+    for (auto& r : rows) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%6d", r.size);
+        out << pad(r.name, nameWidth) << " " << pad(r.type, 12) << " " << pad(r.addr, addrWidth)
+            << size << "  " << r.value << "\n";
+    }
+    out << pad("RUNTIME VARIABLE", nameWidth) << " VALUE\n";
+    for (auto& [name, value] : runtime)
+        out << pad(name, nameWidth) << " " << value << "\n";
     eventlog::print(out.str());
 }
 
