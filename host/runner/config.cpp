@@ -332,7 +332,7 @@ std::string explainState(const std::string& name, int value) {
     // run also ends with 1 when it could not connect at all, and with the
     // libmosquitto error that ended its loop otherwise.
     static const std::map<int, std::string> words = {
-        {0, "connected, or (AWS driver) a subscriber run ended cleanly"},
+        {0, "connected, or a subscriber run ended cleanly (AWS driver)"},
         {100, "driver run begun"},
         {101, "subscriber starting"},
         {105, "subscription parameters missing (host, port or topics)"},
