@@ -88,7 +88,8 @@ cmd_demo() {
   local broker=""
   while [ $# -gt 0 ]; do
     case $1 in
-      --broker) broker=$2; shift 2 ;;
+      --broker) [ $# -ge 2 ] || { echo "usage: ./run.sh demo [--broker HOST:PORT]" >&2; exit 2; }
+                broker=$2; shift 2 ;;
       *) echo "usage: ./run.sh demo [--broker HOST:PORT]" >&2; exit 2 ;;
     esac
   done
@@ -99,36 +100,49 @@ cmd_demo() {
   trap '[ -n "$BROKER_PID" ] && kill "$BROKER_PID" 2>/dev/null; [ -n "${SUB_PID:-}" ] && kill "$SUB_PID" 2>/dev/null; true' EXIT
   if [ -n "$broker" ]; then
     host=${broker%:*}; port=${broker##*:}
+    # Fail at once, not after the script's time-outs, when nothing listens there.
+    if ! timeout 5 bash -c 'exec 3<>"/dev/tcp/$0/$1"' "$host" "$port" 2>/dev/null; then
+      echo "== demo failed: cannot connect to the broker at $host:$port within 5 s (refused or" \
+        "unreachable); start one (README, \"A local broker\") or leave out --broker" >&2
+      return 1
+    fi
   else
     start_broker "$dir"; port=$BROKER_PORT
     echo "== private broker on 127.0.0.1:$port (pid $BROKER_PID)"
   fi
+  # Topics of this run only: retained messages on the broker cannot disturb it.
+  local topic; topic="demo/$(date +%H%M%S)-$$"
   sed -e "s/\"port\": \"1883\"/\"port\": \"$port\"/" -e "s/\"host\": \"127.0.0.1\"/\"host\": \"$host\"/" \
-    examples/common.json > "$dir/common.json"
+    -e "s#\"demo/#\"$topic/#g" examples/common.json > "$dir/common.json"
 
   # Watches what the driver publishes: the posted variable arriving.
-  build/tools/mosquitto_sub -h "$host" -p "$port" -t demo/command -v -C 1 -W 60 > "$dir/arrived.txt" &
+  build/tools/mosquitto_sub -h "$host" -p "$port" -t "$topic/command" -v -C 1 -W 30 > "$dir/arrived.txt" &
   SUB_PID=$!
 
-  echo "== kro-host examples/common.json (broker $host:$port), script examples/demo.script"
-  (cd "$dir" && "$ROOT/build/host/runner/kro-host" --script "$ROOT/examples/demo.script" common.json) \
+  echo "== kro-host examples/common.json (broker $host:$port, topics $topic/#), script examples/demo.script"
+  (cd "$dir" && "$ROOT/build/host/runner/kro-host" --script "$ROOT/examples/demo.script" common.json 2>&1) \
     | tee "$dir/host.log" &
-  local host_pid=$!
-  for _ in $(seq 400); do
-    grep -q 'waitfor dev1.substate = 0: done' "$dir/host.log" 2>/dev/null && break
+  local host_pid=$! connected=0
+  for _ in $(seq 200); do
+    if grep -q 'waitfor dev1.substate = "0": done' "$dir/host.log" 2>/dev/null; then connected=1; break; fi
     kill -0 "$host_pid" 2>/dev/null || break
     sleep 0.1
   done
-  build/tools/mosquitto_pub -h "$host" -p "$port" -t demo/temperature -m 20.5 -q 1 >/dev/null
-  build/tools/mosquitto_pub -h "$host" -p "$port" -t demo/setpoint -m 21.5 -q 1 >/dev/null
+  if [ $connected -eq 1 ]; then
+    build/tools/mosquitto_pub -h "$host" -p "$port" -t "$topic/temperature" -m 20.5 -q 1 >/dev/null
+    build/tools/mosquitto_pub -h "$host" -p "$port" -t "$topic/setpoint" -m 21.5 -q 1 >/dev/null
+  fi
   local rc=0
   wait "$host_pid" || rc=$?
+  [ $rc -ne 0 ] && { kill "$SUB_PID" 2>/dev/null || true; }
   wait "$SUB_PID" || true
   SUB_PID=""
-  if grep -q '^demo/command start$' "$dir/arrived.txt"; then
-    echo "== a subscriber on demo/command received: $(cat "$dir/arrived.txt")"
+  if [ $rc -ne 0 ]; then
+    echo "== demo failed: kro-host ended with exit code $rc: $(grep -m1 -e 'timed out after' -e '^kro-host:' "$dir/host.log" || true)"
+  elif grep -q "^$topic/command start\$" "$dir/arrived.txt"; then
+    echo "== a subscriber on $topic/command received: $(cat "$dir/arrived.txt")"
   else
-    echo "== the posted value did not arrive at the subscriber on demo/command"; rc=1
+    echo "== the posted value did not arrive at the subscriber on $topic/command"; rc=1
   fi
   [ $rc -eq 0 ] && echo "== demo done: the round trip works" || echo "== demo failed (logs in $dir)"
   return $rc

@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <set>
@@ -54,12 +55,88 @@ struct Checker {
 
 const std::set<std::string> kAddrTypes = {"SubVariable", "SubTopic", "PubVariable"};
 
+const char* const kCommonFactory = "libTlsMqttDriver_loadDriver";
+const char* const kAwsFactory = "libAwsMqttDriver_loadDriver";
+
 std::string factoryFor(const std::string& protocol) {
     if (protocol == "COMMONMQTT")
-        return "libTlsMqttDriver_loadDriver";
+        return kCommonFactory;
     if (protocol == "AWSMQTT")
-        return "libAwsMqttDriver_loadDriver";
+        return kAwsFactory;
     return {};
+}
+
+// Arrays and objects inside each other deeper than this are refused while
+// parsing, so nothing later (the settings' dump) recurses as deep as the input.
+constexpr int kMaxDepth = 64;
+struct TooDeep {};
+
+// The settings keys each driver reads. "DeviceId" of an AWS driver is read by
+// the runner (the device whose posts go to it).
+const std::vector<std::string> kCommonKeys = {
+    "Protocol",        "DeviceId",        "host",      "addr", "port", "clientid",
+    "username",        "password",        "cafile",    "cert", "key",  "oneConnetTime",
+    "AdditionSubArgs", "AdditionPubArgs", "PubTimeout"};
+const std::vector<std::string> kAwsKeys = {"Protocol", "DeviceId", "PubTimeout"};
+const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",
+                                                   "host",       "port",     "topics"};
+
+// Edit distance (with swapped neighbours as one edit), ignoring case.
+std::size_t distance(const std::string& a, const std::string& b) {
+    auto low = [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t cost = low(a[i - 1]) == low(b[j - 1]) ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && low(a[i - 1]) == low(b[j - 2]) && low(a[i - 2]) == low(b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The candidate nearest to `key`, when it is near enough to be a slip.
+std::string closest(const std::string& key, const std::vector<std::string>& candidates) {
+    if (key.size() > 64)
+        return {};
+    const std::size_t limit = key.size() <= 4 ? 1 : key.size() <= 8 ? 2 : 3;
+    std::string best;
+    std::size_t bestDistance = limit + 1;
+    for (const auto& c : candidates) {
+        const std::size_t d = distance(key, c);
+        if (d < bestDistance) {
+            best = c;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
+// A warning for every settings key the driver does not read.
+void warnUnknownKeys(const std::string& place, const json& settings, bool common,
+                     std::vector<std::string>& warnings) {
+    const auto& known = common ? kCommonKeys : kAwsKeys;
+    for (auto& item : settings.items()) {
+        const std::string& key = item.key();
+        if (std::find(known.begin(), known.end(), key) != known.end())
+            continue;
+        std::string line = place + ": unknown key \"" + key + "\"";
+        if (std::string near = closest(key, known); !near.empty()) {
+            line += " (did you mean \"" + near + "\"?)";
+        } else if (!common) {
+            if (std::string name = closest(key, kAwsRuntimeNames); !name.empty())
+                line += " (an AWS driver reads \"" + name +
+                        "\" from the runtime variables, not from its settings)";
+        }
+        warnings.push_back(line + "; the driver does not read it");
+    }
 }
 
 } // namespace
@@ -69,7 +146,18 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
     Checker check{path, error};
     json doc;
     try {
-        doc = json::parse(text, nullptr, true, /*ignore_comments=*/true);
+        auto limitDepth = [](int depth, json::parse_event_t event, json&) {
+            if ((event == json::parse_event_t::object_start ||
+                 event == json::parse_event_t::array_start) &&
+                depth >= kMaxDepth)
+                throw TooDeep{};
+            return true;
+        };
+        doc = json::parse(text, limitDepth, true, /*ignore_comments=*/true);
+    } catch (const TooDeep&) {
+        error = path + ": arrays and objects nested deeper than " + std::to_string(kMaxDepth) +
+                " levels";
+        return false;
     } catch (const json::parse_error& e) {
         auto [line, column] = lineColumn(text, e.byte == 0 ? 0 : e.byte - 1);
         std::string what = e.what();
@@ -89,6 +177,7 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
         return false;
 
     std::set<std::string> deviceIds;
+    std::map<std::string, std::string> commonDriverOf; // device id to the driver's label
     if (auto devs = doc.find("devices"); devs != doc.end()) {
         if (!devs->is_array())
             return check.fail("devices", "must be an array");
@@ -177,6 +266,10 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
         dc.factory = factoryFor(protocol);
         if (!check.text(drv, "factory", dc.label, dc.factory, false))
             return false;
+        if (drv.contains("factory") && dc.factory != kCommonFactory && dc.factory != kAwsFactory)
+            return check.fail(dc.label + ".factory", "unknown factory \"" + dc.factory +
+                                                         "\" (expected " + kCommonFactory + " or " +
+                                                         kAwsFactory + ")");
         if (dc.factory.empty())
             return check.fail(dc.label + ".settings.Protocol",
                               "unknown protocol \"" + protocol +
@@ -191,6 +284,17 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
         } else if (protocol == "COMMONMQTT") {
             return check.fail(dc.label + ".settings", "missing device id \"DeviceId\"");
         }
+        const bool common = dc.factory == kCommonFactory;
+        // One device has one subscription context: a second Common driver's
+        // runs would all be turned away while the first one's run lasts.
+        if (common && !dc.device.empty()) {
+            auto [it, fresh] = commonDriverOf.emplace(dc.device, dc.label);
+            if (!fresh)
+                return check.fail(dc.label + ".settings.DeviceId",
+                                  "device \"" + dc.device + "\" already has a Common driver (" +
+                                      it->second + ")");
+        }
+        warnUnknownKeys(path + ": " + dc.label + ".settings", *settings, common, cfg.warnings);
         if (!check.text(drv, "device", dc.label, dc.device, false))
             return false;
         if (!dc.device.empty() && !deviceIds.count(dc.device))
@@ -224,20 +328,25 @@ std::string explainState(const std::string& name, int value) {
     }
     if (!sub)
         return {};
+    // Codes 1 to 5 and 128 and above are CONNACK refusals; the subscriber's
+    // run also ends with 1 when it could not connect at all, and with the
+    // libmosquitto error that ended its loop otherwise.
     static const std::map<int, std::string> words = {
-        {0, "connected"},
+        {0, "connected, or a subscriber run ended cleanly (AWS driver)"},
         {100, "driver run begun"},
         {101, "subscriber starting"},
-        {105, "subscription parameters missing"},
-        {1, "refused: unacceptable protocol version, or subscriber set-up error"},
-        {2, "refused: identifier rejected"},
-        {3, "refused: server unavailable"},
+        {105, "subscription parameters missing (host, port or topics)"},
+        {1, "refused: unacceptable protocol version, or no connection (broker unreachable, TLS or "
+            "set-up error)"},
+        {2, "refused: identifier rejected, or the run ended on a protocol error"},
+        {3, "refused: server unavailable, or the run ended on an invalid argument"},
         {4, "refused: bad user name or password"},
         {5, "refused: not authorised"},
-        {7, "connection lost"},
-        {14, "system error"},
-        {27, "timed out"},
-        {128, "refused: unspecified error"},
+        {7, "connection lost (the subscriber reconnects by itself), or the run ended with it lost"},
+        {8, "the run ended on a TLS error"},
+        {14, "the run ended on a system error (e.g. a failed TLS handshake)"},
+        {27, "timed out (-W)"},
+        {128, "refused: unspecified error (MQTT v5), or the broker denied every subscription"},
         {129, "refused: malformed packet"},
         {130, "refused: protocol error"},
         {131, "refused: implementation specific error"},
@@ -251,7 +360,7 @@ std::string explainState(const std::string& name, int value) {
         {140, "refused: bad authentication method"},
     };
     auto it = words.find(value);
-    return it == words.end() ? "subscriber ended with this code" : it->second;
+    return it == words.end() ? "the subscriber run ended with this libmosquitto error" : it->second;
 }
 
 } // namespace kro::runner

@@ -35,6 +35,8 @@ struct Config {
     std::vector<DeviceConfig> devices;
     std::vector<RuntimeVar> runtime;
     std::vector<DriverConfig> drivers;
+    // Lines for the user that do not stop the run (unknown settings keys).
+    std::vector<std::string> warnings;
 };
 
 // Reads and checks a configuration file. On failure returns false with a

@@ -9,24 +9,18 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <memory>
-#include <mutex>
 #include <poll.h>
-#include <sstream>
 #include <string>
-#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "config.h"
+#include "console.h"
+#include "eventlog.h"
 #include "kro_host.h"
 
 namespace fs = std::filesystem;
@@ -40,43 +34,21 @@ extern "C" void onSignal(int) {
     g_signalled = true;
 }
 
-std::mutex g_printMutex;
-
-// Our own lines start with "[kro-host" so they stand apart from the drivers'.
 void say(const std::string& line) {
-    std::lock_guard<std::mutex> lock(g_printMutex);
-    std::fprintf(stdout, "[kro-host] %s\n", line.c_str());
-    std::fflush(stdout);
-}
-
-std::string nowText() {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    std::tm tm{};
-    localtime_r(&tv.tv_sec, &tm);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(tv.tv_usec / 1000));
-    return buf;
-}
-
-std::string jsonText(const std::string& s) {
-    return nlohmann::json(s).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    eventlog::print(line);
 }
 
 void printEvent(const kro::host::Event& e) {
-    std::string line = "[kro-host " + nowText() + "] " + e.name + " = ";
+    std::string line = escapeControls(e.name) + " = ";
     if (e.kind == kro::host::Event::Kind::RuntimeInt) {
         line += e.value;
         std::string words = explainState(e.name, std::stoi(e.value));
         if (!words.empty())
             line += " (" + words + ")";
     } else {
-        line += jsonText(e.value);
+        line += quoted(e.value);
     }
-    std::lock_guard<std::mutex> lock(g_printMutex);
-    std::fprintf(stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
+    eventlog::print(line);
 }
 
 struct Options {
@@ -90,29 +62,15 @@ struct Options {
 const char* kUsage =
     "Usage: kro-host [--plugin PATH] [--publisher PATH] [--for SECONDS] [--script FILE] "
     "CONFIG.json\n"
+    "       kro-host --help | --version\n"
     "\n"
     "Runs the drivers of CONFIG.json in a stand-in host and shows every variable write and\n"
     "runtime-variable change. Type 'help' for the console commands.\n"
     "  --plugin PATH     the plug-in to load (default: the configuration's \"plugin\", else the "
     "built one)\n"
     "  --publisher PATH  the publisher program the drivers start (default: the built one)\n"
-    "  --for SECONDS     end the run after this many seconds\n"
+    "  --for SECONDS     end the run after this many seconds (at most 31536000, one year)\n"
     "  --script FILE     read console commands from FILE instead of standard input\n";
-
-const char* kHelp =
-    "Commands:\n"
-    "  post DEVICE.VAR VALUE   set the variable to VALUE and post it to its device's driver\n"
-    "  set NAME VALUE          set a runtime variable to a text\n"
-    "  setint NAME NUMBER      set a runtime variable to a whole number\n"
-    "  unset NAME              remove a runtime variable\n"
-    "  show                    table of all variables and runtime variables\n"
-    "  wait SECONDS            pause the console (scripts)\n"
-    "  waitfor NAME VALUE [SECONDS]\n"
-    "                          wait until a variable (DEVICE.VAR) or runtime variable has\n"
-    "                          VALUE (default 30 s); a time-out makes the run exit 1\n"
-    "  echo TEXT               print TEXT\n"
-    "  help                    this list\n"
-    "  quit                    destroy the drivers and exit\n";
 
 bool parseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -138,23 +96,27 @@ bool parseArgs(int argc, char** argv, Options& o) {
             std::string v;
             if (!value(v))
                 return false;
-            char* end = nullptr;
-            o.forSeconds = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end || o.forSeconds < 0) {
-                std::fprintf(stderr, "kro-host: --for needs a number of seconds, not \"%s\"\n",
-                             v.c_str());
+            if (!parseSeconds(v, o.forSeconds)) {
+                std::fprintf(stderr,
+                             "kro-host: --for needs a number of seconds from 0 to 31536000 (one "
+                             "year), not \"%s\"\n",
+                             escapeControls(v).c_str());
                 return false;
             }
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
+        } else if (a == "--version") {
+            std::printf("kro-host %s\n", KRO_VERSION);
+            std::exit(0);
         } else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "kro-host: unknown option %s\n", a.c_str());
+            std::fprintf(stderr, "kro-host: unknown option %s\n", escapeControls(a).c_str());
             return false;
         } else if (o.config.empty()) {
             o.config = a;
         } else {
-            std::fprintf(stderr, "kro-host: only one configuration file, not \"%s\"\n", a.c_str());
+            std::fprintf(stderr, "kro-host: only one configuration file, not \"%s\"\n",
+                         escapeControls(a).c_str());
             return false;
         }
     }
@@ -192,198 +154,13 @@ bool ensurePublisher(const std::string& publisher) {
                          ec.message().c_str());
             return false;
         }
-        say("linked ./" + std::string(rel) + " -> " + fs::absolute(publisher).string());
+        say("linked ./" + std::string(rel) + " -> " +
+            escapeControls(fs::absolute(publisher).string()));
     }
     return true;
 }
 
 using Factory = kro::IDvcDriver* (*)(kro::IDeviceManager*, std::string);
-
-struct RunningDriver {
-    kro::IDvcDriver* driver = nullptr;
-    std::string device;
-    std::string label;
-    std::thread thread;
-};
-
-class Console {
-public:
-    Console(kro::host::DeviceManager& dm, std::vector<RunningDriver>& drivers)
-        : m_dm(dm), m_drivers(drivers) {}
-
-    // False when the run is to end.
-    bool execute(const std::string& rawLine) {
-        std::string line = trim(rawLine);
-        if (line.empty() || line[0] == '#')
-            return true;
-        std::istringstream in(line);
-        std::string cmd;
-        in >> cmd;
-        std::string rest = trim(line.substr(cmd.size()));
-        if (cmd == "quit" || cmd == "exit")
-            return false;
-        if (cmd == "help") {
-            std::lock_guard<std::mutex> lock(g_printMutex);
-            std::fputs(kHelp, stdout);
-            std::fflush(stdout);
-        } else if (cmd == "echo") {
-            say(rest);
-        } else if (cmd == "post") {
-            post(rest);
-        } else if (cmd == "set" || cmd == "setint") {
-            std::string name = firstWord(rest);
-            std::string value = trim(rest.substr(name.size()));
-            if (name.empty()) {
-                say("usage: " + cmd + " NAME VALUE");
-            } else if (cmd == "set") {
-                kro::host::runtime().vars().setStrVar(name, value, 0);
-            } else {
-                char* end = nullptr;
-                long n = std::strtol(value.c_str(), &end, 10);
-                if (value.empty() || *end)
-                    say("setint needs a whole number, not \"" + value + "\"");
-                else
-                    kro::host::runtime().vars().setIntVar(name, static_cast<int>(n), 0);
-            }
-        } else if (cmd == "unset") {
-            kro::host::runtime().vars().erase(rest);
-            say("removed runtime variable " + rest);
-        } else if (cmd == "show") {
-            show();
-        } else if (cmd == "wait") {
-            char* end = nullptr;
-            double s = std::strtod(rest.c_str(), &end);
-            if (rest.empty() || *end || s < 0)
-                say("wait needs a number of seconds");
-            else
-                sleepFor(s);
-        } else if (cmd == "waitfor") {
-            waitFor(rest);
-        } else {
-            say("unknown command \"" + cmd + "\"; type help");
-        }
-        return !g_signalled;
-    }
-
-    bool failed() const { return m_failed; }
-
-private:
-    static std::string trim(const std::string& s) {
-        auto b = s.find_first_not_of(" \t\r\n");
-        if (b == std::string::npos)
-            return {};
-        auto e = s.find_last_not_of(" \t\r\n");
-        return s.substr(b, e - b + 1);
-    }
-
-    static std::string firstWord(const std::string& s) {
-        auto e = s.find_first_of(" \t");
-        return s.substr(0, e);
-    }
-
-    // "DEVICE.VAR" to the variable, or null.
-    std::shared_ptr<kro::host::DvcVariable> find(const std::string& qualified) {
-        auto dot = qualified.find('.');
-        if (dot == std::string::npos)
-            return nullptr;
-        kro::host::Device* dev = m_dm.device(qualified.substr(0, dot));
-        return dev ? dev->variable(qualified.substr(dot + 1)) : nullptr;
-    }
-
-    void post(const std::string& args) {
-        std::string name = firstWord(args);
-        std::string value = trim(args.substr(name.size()));
-        auto var = find(name);
-        if (!var) {
-            say("no variable \"" + name + "\" (use DEVICE.VAR; see show)");
-            return;
-        }
-        const std::string device = name.substr(0, name.find('.'));
-        var->setStrValue(value.c_str(), true);
-        int posted = 0;
-        for (auto& d : m_drivers) {
-            if (d.device == device) {
-                d.driver->postData(var);
-                ++posted;
-            }
-        }
-        if (posted == 0)
-            say("no driver serves device \"" + device + "\"; nothing posted");
-    }
-
-    // Current value of "DEVICE.VAR" or of a runtime variable.
-    bool current(const std::string& name, std::string& out) {
-        if (auto var = find(name)) {
-            out = var->value();
-            return true;
-        }
-        return kro::host::runtime().vars().getStrVar(name, out, 0);
-    }
-
-    void waitFor(const std::string& args) {
-        std::istringstream in(args);
-        std::string name, value;
-        double timeout = 30;
-        in >> name >> value;
-        if (name.empty() || value.empty()) {
-            say("usage: waitfor NAME VALUE [SECONDS]");
-            return;
-        }
-        if (!(in >> timeout))
-            timeout = 30;
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(static_cast<long>(timeout * 1000));
-        std::string now;
-        while (!g_signalled && std::chrono::steady_clock::now() < deadline) {
-            if (current(name, now) && now == value) {
-                say("waitfor " + name + " = " + value + ": done");
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (g_signalled)
-            return;
-        say("waitfor " + name + " = " + value + ": timed out after " + std::to_string(timeout) +
-            " s (now " + (current(name, now) ? jsonText(now) : std::string("unset")) + ")");
-        m_failed = true;
-    }
-
-    static void sleepFor(double seconds) {
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(static_cast<long>(seconds * 1000));
-        while (!g_signalled && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-
-    void show() {
-        std::ostringstream out;
-        char row[512];
-        std::snprintf(row, sizeof row, "%-24s %-12s %-20s %5s  %s\n", "VARIABLE", "TYPE", "ADDRESS",
-                      "SIZE", "VALUE");
-        out << row;
-        for (auto* dev : m_dm.devices()) {
-            for (auto& v : dev->variables()) {
-                std::snprintf(row, sizeof row, "%-24s %-12s %-20s %5d  %s\n",
-                              (dev->getId() + "." + v->getName()).c_str(), v->getAddrType().c_str(),
-                              v->getAddr().c_str(), v->getSize(), jsonText(v->value()).c_str());
-                out << row;
-            }
-        }
-        std::snprintf(row, sizeof row, "%-24s %s\n", "RUNTIME VARIABLE", "VALUE");
-        out << row;
-        for (auto& [name, value] : kro::host::runtime().vars().snapshot()) {
-            std::snprintf(row, sizeof row, "%-24s %s\n", name.c_str(), value.c_str());
-            out << row;
-        }
-        std::lock_guard<std::mutex> lock(g_printMutex);
-        std::fputs(out.str().c_str(), stdout);
-        std::fflush(stdout);
-    }
-
-    kro::host::DeviceManager& m_dm;
-    std::vector<RunningDriver>& m_drivers;
-    bool m_failed = false;
-};
 
 // Reads one line from fd 0, waking every 100 ms to look at the stop
 // conditions. False at end of input.
@@ -423,6 +200,9 @@ bool readLine(std::string& line, const std::function<bool()>& stop) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The drivers' lines reach the event log as they are printed, not when
+    // a buffer fills.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options opt;
     if (!parseArgs(argc, argv, opt))
         return 2;
@@ -430,9 +210,25 @@ int main(int argc, char** argv) {
     Config config;
     std::string error;
     if (!loadConfig(opt.config, config, error)) {
-        std::fprintf(stderr, "kro-host: %s\n", error.c_str());
+        std::fprintf(stderr, "kro-host: %s\n", escapeControls(error).c_str());
         return 2;
     }
+    std::ifstream script;
+    if (!opt.script.empty()) {
+        script.open(opt.script);
+        if (!script) {
+            std::fprintf(stderr, "kro-host: cannot open the script %s\n",
+                         escapeControls(opt.script).c_str());
+            return 2;
+        }
+    }
+
+    eventlog::captureStdout();
+    struct Release {
+        ~Release() { eventlog::releaseStdout(); }
+    } release;
+    for (auto& w : config.warnings)
+        say("warning: " + escapeControls(w));
 
     std::string plugin = !opt.plugin.empty() ? opt.plugin : config.plugin;
 #ifdef KRO_PLUGIN_DEFAULT
@@ -477,7 +273,8 @@ int main(int argc, char** argv) {
         auto factory = reinterpret_cast<Factory>(dlsym(handle, dc.factory.c_str()));
         kro::IDvcDriver* driver = factory ? factory(&dm, dc.settings) : nullptr;
         if (!driver) {
-            std::fprintf(stderr, "kro-host: %s: %s: %s\n", opt.config.c_str(), dc.label.c_str(),
+            std::fprintf(stderr, "kro-host: %s: %s: %s\n", escapeControls(opt.config).c_str(),
+                         dc.label.c_str(),
                          factory ? ("the factory " + dc.factory + " refused these settings").c_str()
                                  : ("the plug-in has no entry " + dc.factory).c_str());
             for (auto& d : drivers)
@@ -492,7 +289,8 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     const int observer = kro::host::addObserver(printEvent);
-    say("loaded " + plugin + "; starting " + std::to_string(drivers.size()) + " driver(s)");
+    say("loaded " + escapeControls(plugin) + "; starting " + std::to_string(drivers.size()) +
+        " driver(s)");
     std::atomic<int> entered{0};
     int running = 0;
     for (auto& d : drivers) {
@@ -525,28 +323,28 @@ int main(int argc, char** argv) {
                std::chrono::milliseconds(static_cast<long>(opt.forSeconds * 1000));
     };
 
-    Console console(dm, drivers);
+    // A command that fails in a script ends the run; at the console it is
+    // only reported.
+    Console console(dm, drivers, stop, !opt.script.empty());
+    bool more = true;
+    std::string line;
     if (!opt.script.empty()) {
-        std::ifstream script(opt.script);
-        if (!script)
-            say("cannot open the script " + opt.script);
-        std::string line;
-        while (!stop() && std::getline(script, line)) {
-            if (!console.execute(line))
-                break;
+        const std::string name = fs::path(opt.script).filename().string();
+        for (int number = 1; more && !stop() && std::getline(script, line); ++number) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            more = console.execute(line, name + ":" + std::to_string(number) + ": ");
         }
-        if (opt.forSeconds >= 0)
-            while (!stop())
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } else {
-        std::string line;
-        bool more = true;
-        while (more && readLine(line, stop))
+        while (more && readLine(line, stop)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
             more = console.execute(line);
-        // With --for, the end of input does not end the run.
-        while (more && opt.forSeconds >= 0 && !stop())
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
+    // With --for, the end of the input does not end the run; quit does.
+    while (more && opt.forSeconds >= 0 && !stop())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
     say(g_signalled ? "signal received; stopping the drivers" : "stopping the drivers");
     for (auto& d : drivers) {

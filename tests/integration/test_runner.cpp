@@ -35,7 +35,7 @@ TEST(Runner, ScriptedRoundTripWithTheCommonExample) {
     DriverDir dir;
     writeFile("common.json", exampleConfigFor(broker.port()));
     writeFile("round.script", "waitfor dev1.substate 0 30\n"
-                              "waitfor dev1.Setpoint 42 30\n"
+                              "waitfor dev1.Value 42 30\n"
                               "post dev1.Command hello world\n"
                               "waitfor pubstate 0 10\n"
                               "show\n"
@@ -47,7 +47,7 @@ TEST(Runner, ScriptedRoundTripWithTheCommonExample) {
         spawnProgram({KRO_HOST_PROGRAM, "--script", "round.script", "common.json"}, "host.log");
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(
-        waitUntil([] { return logHas("host.log", "waitfor dev1.substate = 0: done"); }, 30s))
+        waitUntil([] { return logHas("host.log", "waitfor dev1.substate = \"0\": done"); }, 30s))
         << readFile("host.log");
     ASSERT_TRUE(publish(plainConnection(broker.port()), "demo/setpoint", "42", 1));
 
@@ -56,12 +56,16 @@ TEST(Runner, ScriptedRoundTripWithTheCommonExample) {
     const std::string log = readFile("host.log");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << log;
     EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"(\[kro-host \d\d:\d\d:\d\d\.\d{3}\] dev1\.substate = 0 \(connected\))")))
+        log, std::regex(R"(\[kro-host \d\d:\d\d:\d\d\.\d{3}\] dev1\.substate = 0 \(connected)")))
         << log;
-    EXPECT_NE(log.find("] dev1.Setpoint = \"42\""), std::string::npos) << log;
-    EXPECT_NE(log.find("] dev1.LastTopic = \"demo/setpoint\""), std::string::npos) << log;
+    // The driver's own line, with the same prefix.
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex(R"(\n\[kro-host [\d:.]{12}\] mqttclinet_sub -h )")))
+        << log;
+    EXPECT_NE(log.find("] dev1.Value = \"42\""), std::string::npos) << log;
+    EXPECT_NE(log.find("] dev1.Topic = \"demo/setpoint\""), std::string::npos) << log;
     EXPECT_NE(log.find("] pubstate = 101 (publishing)"), std::string::npos) << log;
-    EXPECT_NE(log.find("[kro-host] all drivers stopped"), std::string::npos) << log;
+    EXPECT_NE(log.find("] all drivers stopped"), std::string::npos) << log;
 
     ASSERT_TRUE(probe.waitFor(1, 10s));
     EXPECT_EQ(probe.messages()[0].payload, "hello world");
@@ -74,6 +78,11 @@ struct BadFile {
 };
 
 class RunnerRefuses : public ::testing::TestWithParam<BadFile> {};
+
+// A driver's settings far deeper than a walk that recurses per level would bear.
+const std::string kDeepFile =
+    R"({"devices":[{"id":"d"}],"drivers":[{"device":"d","settings":{"Protocol":"AWSMQTT","x":)" +
+    std::string(200000, '[') + std::string(200000, ']') + "}}]}";
 
 TEST_P(RunnerRefuses, BadConfigurationExitsTwoAndStartsNothing) {
     DriverDir dir;
@@ -98,10 +107,82 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"MissingDeviceId",
                 R"({"devices":[{"id":"d"}],"drivers":[{"settings":{"Protocol":"COMMONMQTT"}}]})",
                 ": drivers[0].settings: missing device id \"DeviceId\""},
+        BadFile{"DeepNesting", kDeepFile.c_str(),
+                ": arrays and objects nested deeper than 64 levels"},
+        BadFile{"UnknownFactory",
+                R"({"devices":[{"id":"d"}],"drivers":[{"factory":"dlopen","settings":{}}]})",
+                ": drivers[0].factory: unknown factory \"dlopen\""},
+        BadFile{
+            "TwoCommonDriversForOneDevice",
+            R"({"devices":[{"id":"d"}],"drivers":[{"settings":{"Protocol":"COMMONMQTT","DeviceId":"d"}},
+                    {"settings":{"Protocol":"COMMONMQTT","DeviceId":"d"}}]})",
+            ": drivers[1].settings.DeviceId: device \"d\" already has a Common driver "
+            "(drivers[0])"},
         BadFile{"FactoryRefusesSettings",
                 R"({"devices":[{"id":"d"}],"drivers":[{"factory":"libAwsMqttDriver_loadDriver",
                     "settings":{"Protocol":"COMMONMQTT","DeviceId":"d"}}]})",
                 ": drivers[0]: the factory libAwsMqttDriver_loadDriver refused these settings"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ConsoleCase {
+    const char* name;
+    const char* script;
+    int exitCode;
+    const char* shown;    // the end of a line of the log
+    const char* notShown; // text the log must not hold
+    const char* settings = R"("Protocol":"AWSMQTT")";
+    const char* forSeconds = "60";
+};
+
+class RunnerConsole : public ::testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(RunnerConsole, ScriptLinesAndTheirExitCode) {
+    const ConsoleCase& c = GetParam();
+    DriverDir dir;
+    writeFile("c.json", std::string(R"({"devices":[{"id":"d","variables":[{"name":"Out","size":16,
+        "addrType":"PubVariable","addr":"x"}]}],"drivers":[{"device":"d","settings":{)") +
+                            c.settings + "}}]}");
+    writeFile("s.script", c.script);
+    const int code =
+        runProgram({KRO_HOST_PROGRAM, "--for", c.forSeconds, "--script", "s.script", "c.json"},
+                   "host.log", 20s);
+    const std::string log = readFile("host.log");
+    EXPECT_EQ(code, c.exitCode) << log;
+    EXPECT_NE(log.find(c.shown + std::string("\n")), std::string::npos) << log;
+    EXPECT_EQ(log.find(c.notShown), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, RunnerConsole,
+    ::testing::Values(
+        ConsoleCase{"PostKeepsBlanksAndQuotesHoldThem",
+                    "post d.Out  a b \nwaitfor d.Out \" a b \" 1\nquit\nwaitfor d.Out x 1\n", 0,
+                    "] waitfor d.Out = \" a b \": done", "timed out"},
+        ConsoleCase{"QuotedEscapesAndControlCharactersShownEscaped",
+                    "set n \"q\\\"b\\\\s\tt\x1b\"\nquit\n", 0, "] n = \"q\\\"b\\\\s\\tt\\x1b\"",
+                    "\x1b"},
+        ConsoleCase{"WaitforTimeOutEndsTheRunAtOnce", "waitfor d.Out \"a b\" 0.2\necho on\n", 1,
+                    "] s.script:1: waitfor d.Out = \"a b\": timed out after 0.2 s; d.Out is \"\"",
+                    "] on"},
+        ConsoleCase{
+            "SecondWordOfAnUnquotedValueIsNoTimeOut", "waitfor d.Out a b\necho on\n", 1,
+            "] s.script:1: waitfor: SECONDS must be a number from 0 to 31536000 (one year), "
+            "not \"b\" (a VALUE with blanks goes in double quotes)",
+            "] on"},
+        ConsoleCase{"WaitRefusesNan", "wait nan\necho on\n", 1,
+                    "] s.script:1: wait: SECONDS must be a number from 0 to 31536000 (one year), "
+                    "not \"nan\"",
+                    "] on"},
+        ConsoleCase{"UnsetOfAnUnknownName", "unset nope\nquit\n", 0,
+                    "] unset: there is no runtime variable nope", "removed"},
+        ConsoleCase{"ForRefusesInfinity", "quit\n", 2,
+                    "kro-host: --for needs a number of seconds from 0 to 31536000 (one year), "
+                    "not \"inf\"",
+                    "loaded", R"("Protocol":"AWSMQTT")", "inf"},
+        ConsoleCase{"UnknownSettingsKeyIsAWarning", "quit\n", 0,
+                    "] warning: c.json: drivers[0].settings: unknown key \"hots\" (did you mean "
+                    "\"host\"?); the driver does not read it",
+                    "kro-host: ", R"("Protocol":"COMMONMQTT","DeviceId":"d","hots":"h")"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Runner, SigtermStopsTheDriversAndExitsZero) {
@@ -117,9 +198,8 @@ TEST(Runner, SigtermStopsTheDriversAndExitsZero) {
     ASSERT_TRUE(waitExit(pid, 10s, &status)) << readFile("host.log");
     const std::string log = readFile("host.log");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << log;
-    EXPECT_NE(log.find("[kro-host] signal received; stopping the drivers"), std::string::npos)
-        << log;
-    EXPECT_NE(log.find("[kro-host] all drivers stopped"), std::string::npos) << log;
+    EXPECT_NE(log.find("] signal received; stopping the drivers"), std::string::npos) << log;
+    EXPECT_NE(log.find("] all drivers stopped"), std::string::npos) << log;
 }
 
 TEST(Runner, LinksThePublisherWhereTheDriversStartIt) {
@@ -135,7 +215,7 @@ TEST(Runner, LinksThePublisherWhereTheDriversStartIt) {
     EXPECT_EQ(code, 0) << log;
     for (const char* path : {"Debug/mosquitto_pub.exe", "res/other/mosquitto_pub.exe"}) {
         EXPECT_TRUE(std::filesystem::is_symlink(path)) << path;
-        EXPECT_NE(log.find(std::string("[kro-host] linked ./") + path + " -> "), std::string::npos);
+        EXPECT_NE(log.find(std::string("] linked ./") + path + " -> "), std::string::npos);
     }
     std::filesystem::current_path(old);
     removeTree(tmp);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config.h"
+#include "eventlog.h"
 
 namespace {
 
@@ -97,9 +98,22 @@ TEST(RunnerConfig, ReadsDevicesRuntimeAndDrivers) {
 
 TEST(RunnerConfig, ExplainsStateCodesOfStateVariablesOnly) {
     EXPECT_EQ(kro::runner::explainState("substate", 5), "refused: not authorised");
-    EXPECT_EQ(kro::runner::explainState("dev1.substate", 105), "subscription parameters missing");
+    EXPECT_EQ(kro::runner::explainState("dev1.substate", 105),
+              "subscription parameters missing (host, port or topics)");
+    EXPECT_EQ(kro::runner::explainState("substate", 1),
+              "refused: unacceptable protocol version, or no connection (broker unreachable, TLS "
+              "or set-up error)");
     EXPECT_EQ(kro::runner::explainState("pubstate", 101), "publishing");
     EXPECT_EQ(kro::runner::explainState("counter", 5), "");
+}
+
+TEST(RunnerLog, EscapesWhatCouldForgeOrHideALine) {
+    EXPECT_EQ(kro::runner::escapeControls("a\r\n[kro-host 00:00:00.000] x\x1b[2J\x7f\t"),
+              "a\\r\\n[kro-host 00:00:00.000] x\\x1b[2J\\x7f\\t");
+    // C1 controls and bytes that are not UTF-8 as hex; other text and backslashes as they are.
+    EXPECT_EQ(kro::runner::escapeControls("\xc2\x9b \xc3\xa9 \xff \xed\xa0\x80 C:\\p"),
+              "\\xc2\\x9b \xc3\xa9 \\xff \\xed\\xa0\\x80 C:\\p");
+    EXPECT_EQ(kro::runner::quoted("a\"\\\n"), "\"a\\\"\\\\\\n\"");
 }
 
 } // namespace
