@@ -672,6 +672,19 @@ int client_config_line_proc(mosq_config* cfg, int pub_or_sub, int argc, char** a
     return 0;
 }
 
+namespace {
+
+// A larger width or precision would ask for that much padding per message.
+constexpr size_t kMaxFieldNumber = 65535;
+
+// One more digit of a width or precision; past the limit it stays just above it.
+size_t add_field_digit(size_t value, char digit) {
+    value = value * 10 + static_cast<size_t>(digit - '0');
+    return value > kMaxFieldNumber ? kMaxFieldNumber + 1 : value;
+}
+
+} // namespace
+
 // One pass over an output format: conversions ("%" with an optional flag,
 // width and precision), time conversions ("@" and one character) and escapes.
 int check_format(const char* str) {
@@ -691,13 +704,16 @@ int check_format(const char* str) {
                 }
                 i++;
             }
+            size_t width = 0;
             while (str[i] >= '0' && str[i] <= '9') {
                 if (i == len - 1) {
                     say(incomplete);
                     return 1;
                 }
+                width = add_field_digit(width, str[i]);
                 i++;
             }
+            size_t precision = 0;
             if (str[i] == '.') {
                 if (i == len - 1) {
                     say(incomplete);
@@ -709,6 +725,7 @@ int check_format(const char* str) {
                         say(incomplete);
                         return 1;
                     }
+                    precision = add_field_digit(precision, str[i]);
                     i++;
                 }
             }
@@ -717,7 +734,8 @@ int check_format(const char* str) {
                 std::fprintf(stderr, "Error: The %%U format option is not supported on Windows.\n");
                 return 1;
             }
-            if (!std::strchr("%ACDEFIjJlmpPqrRStxX", code)) {
+            if (!std::strchr("%ACDEFIjJlmpPqrRStxX", code) || width > kMaxFieldNumber ||
+                precision > kMaxFieldNumber) {
                 std::fprintf(stderr, "Error: Invalid format specifier '%c'.\n", code);
                 return 1;
             }

@@ -997,6 +997,9 @@ std::vector<FormatCase> format_cases() {
         {"\\q", "1", "Error: Invalid escape specifier 'q'.\n"},
         {"\\N", "1", "Error: Invalid escape specifier 'N'.\n"},
         {"%p\\x%Z", "1", "Error: Invalid escape specifier 'x'.\n"},
+        {"%65535p%-0.65535t", "0", ""},
+        {"%65536p", "1", "Error: Invalid format specifier 'p'.\n"},
+        {"%.99999999999999999999t", "1", "Error: Invalid format specifier 't'.\n"},
     };
     for (auto& m : more)
         cases.push_back({m[0], std::stoi(m[1]), m[2]});
