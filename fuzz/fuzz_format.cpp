@@ -26,8 +26,9 @@
 
 namespace {
 
-// A width or precision of more than four digits asks for megabytes of padding
-// per message: honest output, but it only slows the search down.
+// A width or precision of five digits asks for up to 64 KiB of padding per
+// conversion: honest output, but printing it only slows the search down. Such
+// formats are still checked (larger numbers must be refused).
 bool has_long_number(const std::string& format) {
     int run = 0;
     for (char c : format) {
@@ -87,7 +88,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string format = take_part(data, size);
-    if (format.find('\0') != std::string::npos || has_long_number(format))
+    if (format.find('\0') != std::string::npos)
         return 0;
     std::string topic = take_part(data, size);
     uint8_t flags = 0;
@@ -125,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     record.pDevice = &g_expected;
     g_expected = &message;
 
-    if (check_format(format.c_str()) == 0) {
+    if (check_format(format.c_str()) == 0 && !has_long_number(format)) {
         record.format = strdup(format.c_str());
         print_message(&record, &message, props);
         std::free(record.format);

@@ -2,6 +2,7 @@
 // kind, then through a whole load (final checks included). The input is split
 // at NUL bytes into the entries after the program name.
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -38,14 +39,17 @@ private:
     std::vector<char*> m_ptrs;
 };
 
+// Never empty: a broker drops the connection for an empty topic.
 bool valid_filter(const char* topic) {
-    return mosquitto_validate_utf8(topic, static_cast<int>(std::strlen(topic))) ==
+    return *topic &&
+           mosquitto_validate_utf8(topic, static_cast<int>(std::strlen(topic))) ==
                MOSQ_ERR_SUCCESS &&
            mosquitto_sub_topic_check(topic) == MOSQ_ERR_SUCCESS;
 }
 
 bool valid_publish_topic(const char* topic) {
-    return mosquitto_validate_utf8(topic, static_cast<int>(std::strlen(topic))) ==
+    return *topic &&
+           mosquitto_validate_utf8(topic, static_cast<int>(std::strlen(topic))) ==
                MOSQ_ERR_SUCCESS &&
            mosquitto_pub_topic_check(topic) == MOSQ_ERR_SUCCESS;
 }
@@ -74,6 +78,12 @@ void check_record(const mosq_config& c) {
     for (int32_t i = 0; i < c.unsub_topic_count; i++)
         require(valid_filter(c.unsub_topics[i]));
     require(!(c.id && c.id_prefix));
+    // Ids fit a packet; numbers never wrapped into range; formats passed their check.
+    require(!c.id || std::strlen(c.id) <= 65535);
+    require(!c.id_prefix || std::strlen(c.id_prefix) <= 65535);
+    require(c.max_inflight >= 1 && c.max_inflight <= INT_MAX);
+    require(c.msg_count >= 0 && c.timeout <= INT_MAX);
+    require(!c.format || check_format(c.format) == 0);
 }
 
 } // namespace

@@ -229,11 +229,14 @@ PubCommand CommonMqttClient::buildPubCommand(const std::string& topic,
     // The user's extra tokens go through as written; their own -r makes ours
     // redundant.
     if (!mAdditionPubArg.empty()) {
+        std::string extra;
         for (const std::string& token : splitWithQuotes(mAdditionPubArg, true)) {
-            both(" " + token);
+            extra += " " + token;
             if (token == "-r")
                 retain = false;
         }
+        cmd.line += extra;
+        cmd.shown += showCommandArguments(extra);
     }
     if (retain)
         both(" -r");

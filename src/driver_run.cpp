@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "client/sub_client.h"
+#include "platform/cmdline.h"
 
 DriverRun::Scope::Scope(DriverRun& run) : m_run(run) {
     std::lock_guard<std::mutex> lock(m_run.m_mutex);
@@ -78,16 +79,61 @@ std::string deniedLine(const std::vector<std::string>& topics) {
     return line + "\n";
 }
 
+namespace {
+
+// The URL with the password of its user information as ****. Read as -L reads
+// it (the authority ends at the first "/", the user information at its first
+// "@", the user name at its first ":"), whatever the scheme.
+std::string hideUrlPassword(const std::string& url) {
+    const size_t scheme = url.find("://");
+    const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t at = url.find('@', start);
+    if (at == std::string::npos || at > url.find('/', start))
+        return url;
+    const size_t colon = url.find(':', start);
+    if (colon > at)
+        return url;
+    return url.substr(0, colon + 1) + "****" + url.substr(at);
+}
+
+} // namespace
+
+std::vector<std::string> hideSecrets(std::vector<std::string> args) {
+    // Judged by the argument before each one, whatever the parser takes that
+    // for: an option's value that reads "-P" (a topic, say) may hide a little
+    // too much, but never lets a password through.
+    std::string previous;
+    for (std::string& arg : args) {
+        std::string given = arg;
+        if (previous == "-P" || previous == "--pw")
+            arg = "****";
+        else if (previous == "-L" || previous == "--url")
+            arg = hideUrlPassword(arg);
+        previous = std::move(given);
+    }
+    return args;
+}
+
 std::string showArguments(const std::vector<std::string>& args) {
     std::string line;
-    bool hideNext = false;
-    for (const std::string& arg : args) {
-        line += hideNext ? std::string("****") : arg;
-        line += ' ';
-        hideNext = !hideNext && (arg == "-P" || arg == "--pw");
-    }
+    for (const std::string& arg : hideSecrets(args))
+        line += arg + ' ';
     line += '\n';
     return line;
+}
+
+std::string showCommandArguments(const std::string& text) {
+    // Split as the program will split them, so that no quoting trick can
+    // slip a password past: a dummy program path comes first.
+    std::vector<std::string> args = splitCommandLine("p" + text);
+    args.erase(args.begin());
+    const std::vector<std::string> shown = hideSecrets(args);
+    if (shown == args)
+        return text;
+    std::string out;
+    for (const std::string& arg : shown)
+        out += ' ' + quoteArgumentIfNeeded(arg);
+    return out;
 }
 
 void printLine(const std::string& text) {

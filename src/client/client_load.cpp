@@ -48,6 +48,26 @@ int config_line(mosq_config* cfg, int pub_or_sub, char* line) {
     return client_config_line_proc(cfg, pub_or_sub, argc, argv);
 }
 
+enum line_read { LINE_READ, LINE_END, LINE_TOO_LONG };
+
+// Reads one line without its line feed into `line`, terminated. A line that
+// does not fit is refused whole: read on in pieces, its rest would be taken
+// for a line of its own. Counts bytes, not characters up to a NUL, so a NUL
+// byte cannot hide the length either.
+line_read read_line(FILE* fp, char* line, size_t size) {
+    size_t len = 0;
+    int c = std::getc(fp);
+    if (c == EOF)
+        return LINE_END;
+    for (; c != EOF && c != '\n'; c = std::getc(fp)) {
+        if (len == size - 1)
+            return LINE_TOO_LONG;
+        line[len++] = static_cast<char>(c);
+    }
+    line[len] = '\0';
+    return LINE_READ;
+}
+
 // 0 when there is no file or every line was taken, else the parser's result.
 int load_config_file(mosq_config* cfg, int pub_or_sub) {
     char* path = nullptr;
@@ -68,8 +88,17 @@ int load_config_file(mosq_config* cfg, int pub_or_sub) {
     }
     char line[1024];
     int rc = 0;
-    while (rc == 0 && std::fgets(line, sizeof(line), fp))
-        rc = config_line(cfg, pub_or_sub, line);
+    for (int number = 1; rc == 0; number++) {
+        const line_read got = read_line(fp, line, sizeof(line));
+        if (got == LINE_END)
+            break;
+        if (got == LINE_TOO_LONG) {
+            std::fprintf(stderr, "Error: Line %d of the configuration file is too long.\n", number);
+            rc = 1;
+        } else {
+            rc = config_line(cfg, pub_or_sub, line);
+        }
+    }
     std::fclose(fp);
     std::free(path);
     return rc;

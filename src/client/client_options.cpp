@@ -2,8 +2,10 @@
 // handler per row or group, and a short walk over the argument vector.
 
 #include "client/client_shared.h"
+#include "platform/sysinfo.h"
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -69,6 +71,27 @@ int32_t text_len(const char* text) {
     return static_cast<int32_t>(std::strlen(text));
 }
 
+// Reads a number as atoi does (leading blanks, a sign and leading digits;
+// anything else reads as 0) into `value`, but a number beyond the range of int
+// is not wrapped into it: the result is then -1 (below) or 1 (above) and
+// `value` is left alone. 0 when it fits.
+int read_int(const char* text, int* value) {
+    // long long holds every int and then some: a clamped result is out of range too.
+    const long long n = std::strtoll(text, nullptr, 10);
+    if (n < INT_MIN)
+        return -1;
+    if (n > INT_MAX)
+        return 1;
+    *value = static_cast<int>(n);
+    return 0;
+}
+
+// For a number too large for the option whose range message would not say so.
+int say_invalid_number(const char* text, const char* option) {
+    std::fprintf(stderr, "Error: Invalid number \"%s\" for %s.\n\n", text, option);
+    return 1;
+}
+
 bool ascii_prefix_nocase(const char* text, const char* prefix) {
     for (; *prefix; ++text, ++prefix) {
         char c = *text;
@@ -114,6 +137,19 @@ int on_text(parse_state& st, char* value) {
     return 0;
 }
 
+// -i and -I. MQTT strings carry a 16-bit length: a longer id cannot be sent.
+// The id made from a prefix has this process's id appended in decimal.
+int on_client_id(parse_state& st, char* value) {
+    size_t len = std::strlen(value);
+    if (st.opt->text == &mosq_config::id_prefix)
+        len += static_cast<size_t>(std::snprintf(nullptr, 0, "%d", sys_process_id()));
+    if (len > 65535) {
+        say("Error: Client id too long.\n");
+        return 1;
+    }
+    return on_text(st, value);
+}
+
 int on_unix(parse_state& st, char* value) {
     set_text(&st.cfg->host, value);
     st.cfg->port = PORT_UNIX;
@@ -146,7 +182,10 @@ int on_retain_as_published(parse_state& st, char*) {
 // ---- handlers: numbers -----------------------------------------------------
 
 int on_port(parse_state& st, char* value) {
-    st.cfg->port = std::atoi(value);
+    if (read_int(value, &st.cfg->port)) {
+        std::fprintf(stderr, "Error: Invalid port given: %s\n", value);
+        return 1;
+    }
     if (st.cfg->port < 0 || st.cfg->port > 65535) {
         std::fprintf(stderr, "Error: Invalid port given: %d\n", st.cfg->port);
         return 1;
@@ -155,8 +194,7 @@ int on_port(parse_state& st, char* value) {
 }
 
 int on_keepalive(parse_state& st, char* value) {
-    st.cfg->keepalive = std::atoi(value);
-    if (st.cfg->keepalive < 5 || st.cfg->keepalive > 65535) {
+    if (read_int(value, &st.cfg->keepalive) || st.cfg->keepalive < 5 || st.cfg->keepalive > 65535) {
         say("Error: Invalid keepalive given, it must be between 5 and 65535 inclusive.\n\n");
         return 1;
     }
@@ -164,7 +202,10 @@ int on_keepalive(parse_state& st, char* value) {
 }
 
 int on_qos(parse_state& st, char* value) {
-    st.cfg->qos = std::atoi(value);
+    if (read_int(value, &st.cfg->qos)) {
+        std::fprintf(stderr, "Error: Invalid QoS given: %s\n", value);
+        return 1;
+    }
     if (st.cfg->qos < 0 || st.cfg->qos > 2) {
         std::fprintf(stderr, "Error: Invalid QoS given: %d\n", st.cfg->qos);
         return 1;
@@ -173,7 +214,10 @@ int on_qos(parse_state& st, char* value) {
 }
 
 int on_will_qos(parse_state& st, char* value) {
-    st.cfg->will_qos = std::atoi(value);
+    if (read_int(value, &st.cfg->will_qos)) {
+        std::fprintf(stderr, "Error: Invalid will QoS %s.\n\n", value);
+        return 1;
+    }
     if (st.cfg->will_qos < 0 || st.cfg->will_qos > 2) {
         std::fprintf(stderr, "Error: Invalid will QoS %d.\n\n", st.cfg->will_qos);
         return 1;
@@ -182,8 +226,11 @@ int on_will_qos(parse_state& st, char* value) {
 }
 
 int on_max_inflight(parse_state& st, char* value) {
-    int n = std::atoi(value);
-    if (n < 1) {
+    int n = 0;
+    int fits = read_int(value, &n);
+    if (fits > 0)
+        return say_invalid_number(value, "-M");
+    if (fits < 0 || n < 1) {
         say("Error: Maximum inflight messages must be greater than 0.\n\n");
         return 1;
     }
@@ -192,7 +239,10 @@ int on_max_inflight(parse_state& st, char* value) {
 }
 
 int on_msg_count(parse_state& st, char* value) {
-    st.cfg->msg_count = std::atoi(value);
+    if (read_int(value, &st.cfg->msg_count)) {
+        std::fprintf(stderr, "Error: Invalid message count \"%s\".\n\n", value);
+        return 1;
+    }
     if (st.cfg->msg_count < 1) {
         std::fprintf(stderr, "Error: Invalid message count \"%d\".\n\n", st.cfg->msg_count);
         return 1;
@@ -201,7 +251,11 @@ int on_msg_count(parse_state& st, char* value) {
 }
 
 int on_timeout(parse_state& st, char* value) {
-    int n = std::atoi(value);
+    int n = 0;
+    if (read_int(value, &n)) {
+        std::fprintf(stderr, "Error: Invalid timeout \"%s\".\n\n", value);
+        return 1;
+    }
     if (n < 1) {
         std::fprintf(stderr, "Error: Invalid timeout \"%d\".\n\n", n);
         return 1;
@@ -211,8 +265,10 @@ int on_timeout(parse_state& st, char* value) {
 }
 
 int on_repeat(parse_state& st, char* value) {
-    st.cfg->repeat_count = std::atoi(value);
-    if (st.cfg->repeat_count < 1) {
+    int fits = read_int(value, &st.cfg->repeat_count);
+    if (fits > 0)
+        return say_invalid_number(value, "--repeat");
+    if (fits < 0 || st.cfg->repeat_count < 1) {
         say("Error: --repeat argument must be >0.\n\n");
         return 1;
     }
@@ -362,7 +418,8 @@ int on_will_topic(parse_state& st, char* value) {
         say("Error: Malformed UTF-8 in --will-topic argument.\n\n");
         return 1;
     }
-    if (mosquitto_pub_topic_check(value) == MOSQ_ERR_INVAL) {
+    // The library takes an empty topic, but a broker drops the connection for it.
+    if (*value == '\0' || mosquitto_pub_topic_check(value) == MOSQ_ERR_INVAL) {
         std::fprintf(stderr, "Error: Invalid will topic '%s', does it contain '+' or '#'?\n",
                      value);
         return 1;
@@ -385,7 +442,8 @@ int append_filter(char*** list, int32_t* count, char* value, const char* opt, co
         std::fprintf(stderr, "Error: Malformed UTF-8 in %s argument.\n\n", opt);
         return 1;
     }
-    if (mosquitto_sub_topic_check(value) == MOSQ_ERR_INVAL) {
+    // An empty filter is no filter a broker accepts.
+    if (*value == '\0' || mosquitto_sub_topic_check(value) == MOSQ_ERR_INVAL) {
         std::fprintf(stderr,
                      "Error: Invalid %s topic '%s', are all '+' and '#' wildcards correct?\n", what,
                      value);
@@ -462,7 +520,9 @@ int on_url(parse_state& st, char* url) {
     char* colon = std::strchr(host, ':');
     if (colon) {
         *colon = '\0';
-        c->port = std::atoi(colon + 1);
+        // Any port that fits is taken as it is; the connection refuses the rest.
+        if (read_int(colon + 1, &c->port))
+            return say_invalid_number(colon + 1, "-L");
     }
     set_text(&c->host, host);
     return 0;
@@ -476,8 +536,9 @@ constexpr option_def value_opt(const char* s, const char* l, unsigned kinds, con
     return {s, l, kinds, ARG_VALUE, missing, pre, run, nullptr, nullptr, false};
 }
 constexpr option_def text_opt(const char* s, const char* l, unsigned kinds, const char* missing,
-                              char* mosq_config::*field, option_precheck pre = nullptr) {
-    return {s, l, kinds, ARG_VALUE, missing, pre, on_text, field, nullptr, false};
+                              char* mosq_config::*field, option_precheck pre = nullptr,
+                              option_handler run = on_text) {
+    return {s, l, kinds, ARG_VALUE, missing, pre, run, field, nullptr, false};
 }
 constexpr option_def flag_opt(const char* s, const char* l, unsigned kinds,
                               bool mosq_config::*field, bool value = true) {
@@ -499,8 +560,9 @@ const option_def options[] = {
     value_opt("-p", "--port", K_ALL, MISSING("-p", "port"), on_port),
     value_opt(nullptr, "--unix", K_ALL, MISSING("--unix", "socket path"), on_unix),
     value_opt("-L", "--url", K_ALL, MISSING("-L", "URL"), on_url),
-    text_opt("-i", "--id", K_ALL, MISSING("-i", "id"), &C::id, pre_id),
-    text_opt("-I", "--id-prefix", K_ALL, MISSING("-I", "id prefix"), &C::id_prefix, pre_id_prefix),
+    text_opt("-i", "--id", K_ALL, MISSING("-i", "id"), &C::id, pre_id, on_client_id),
+    text_opt("-I", "--id-prefix", K_ALL, MISSING("-I", "id prefix"), &C::id_prefix, pre_id_prefix,
+             on_client_id),
     text_opt("-u", "--username", K_ALL, MISSING("-u", "username"), &C::username),
     text_opt("-P", "--pw", K_ALL, MISSING("-P", "password"), &C::password),
     value_opt("-k", "--keepalive", K_ALL, MISSING("-k", "keepalive"), on_keepalive),
@@ -610,6 +672,19 @@ int client_config_line_proc(mosq_config* cfg, int pub_or_sub, int argc, char** a
     return 0;
 }
 
+namespace {
+
+// A larger width or precision would ask for that much padding per message.
+constexpr size_t kMaxFieldNumber = 65535;
+
+// One more digit of a width or precision; past the limit it stays just above it.
+size_t add_field_digit(size_t value, char digit) {
+    value = value * 10 + static_cast<size_t>(digit - '0');
+    return value > kMaxFieldNumber ? kMaxFieldNumber + 1 : value;
+}
+
+} // namespace
+
 // One pass over an output format: conversions ("%" with an optional flag,
 // width and precision), time conversions ("@" and one character) and escapes.
 int check_format(const char* str) {
@@ -629,13 +704,16 @@ int check_format(const char* str) {
                 }
                 i++;
             }
+            size_t width = 0;
             while (str[i] >= '0' && str[i] <= '9') {
                 if (i == len - 1) {
                     say(incomplete);
                     return 1;
                 }
+                width = add_field_digit(width, str[i]);
                 i++;
             }
+            size_t precision = 0;
             if (str[i] == '.') {
                 if (i == len - 1) {
                     say(incomplete);
@@ -647,6 +725,7 @@ int check_format(const char* str) {
                         say(incomplete);
                         return 1;
                     }
+                    precision = add_field_digit(precision, str[i]);
                     i++;
                 }
             }
@@ -655,7 +734,8 @@ int check_format(const char* str) {
                 std::fprintf(stderr, "Error: The %%U format option is not supported on Windows.\n");
                 return 1;
             }
-            if (!std::strchr("%ACDEFIjJlmpPqrRStxX", code)) {
+            if (!std::strchr("%ACDEFIjJlmpPqrRStxX", code) || width > kMaxFieldNumber ||
+                precision > kMaxFieldNumber) {
                 std::fprintf(stderr, "Error: Invalid format specifier '%c'.\n", code);
                 return 1;
             }

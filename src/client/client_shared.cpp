@@ -52,12 +52,14 @@ static int replace_text(char** field, const char* value) {
 }
 
 int cfg_add_topic(mosq_config* cfg, int type, char* topic, const char* arg) {
+    // The library takes an empty topic, but a broker drops the connection for it.
+    const bool empty = *topic == '\0';
     if (mosquitto_validate_utf8(topic, static_cast<int>(std::strlen(topic))) != MOSQ_ERR_SUCCESS) {
         std::fprintf(stderr, "Error: Malformed UTF-8 in %s argument.\n\n", arg);
         return 1;
     }
     if (type == CLIENT_PUB || type == CLIENT_RR) {
-        if (mosquitto_pub_topic_check(topic) == MOSQ_ERR_INVAL) {
+        if (empty || mosquitto_pub_topic_check(topic) == MOSQ_ERR_INVAL) {
             std::fprintf(stderr, "Error: Invalid publish topic '%s', does it contain '+' or '#'?\n",
                          topic);
             return 1;
@@ -67,7 +69,7 @@ int cfg_add_topic(mosq_config* cfg, int type, char* topic, const char* arg) {
             return 1;
         }
     } else if (type == CLIENT_RESPONSE_TOPIC) {
-        if (mosquitto_pub_topic_check(topic) == MOSQ_ERR_INVAL) {
+        if (empty || mosquitto_pub_topic_check(topic) == MOSQ_ERR_INVAL) {
             std::fprintf(
                 stderr, "Error: Invalid response topic '%s', does it contain '+' or '#'?\n", topic);
             return 1;
@@ -77,7 +79,7 @@ int cfg_add_topic(mosq_config* cfg, int type, char* topic, const char* arg) {
             return 1;
         }
     } else {
-        if (mosquitto_sub_topic_check(topic) == MOSQ_ERR_INVAL) {
+        if (empty || mosquitto_sub_topic_check(topic) == MOSQ_ERR_INVAL) {
             std::fprintf(
                 stderr,
                 "Error: Invalid subscription topic '%s', are all '+' and '#' wildcards correct?\n",

@@ -160,14 +160,12 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{
             "TopicFromFileIsEnough", "-t file/t\n", V{}, 0, "",
             [](const mosq_config& c) { EXPECT_EQ(list(c.topics, c.topic_count), (V{"file/t"})); }},
-        // A physical line longer than the read buffer arrives in pieces; the
-        // second piece is a line of its own.
-        FileCase{"OverlongLineArrivesInPieces", "-h " + std::string(1020, 'a') + "-q 2\n", kTopic,
-                 0, "",
-                 [](const mosq_config& c) {
-                     EXPECT_EQ(str(c.host), std::string(1020, 'a'));
-                     EXPECT_EQ(c.qos, 2);
-                 }}),
+        // Refused whole rather than read on in pieces, each taken for a line.
+        FileCase{"OverlongLineRefused", "#\n-h " + std::string(1020, 'a') + "-q 2\n", kTopic, 1,
+                 "Error: Line 2 of the configuration file is too long.\n",
+                 [](const mosq_config& c) { EXPECT_EQ(c.host, nullptr); }},
+        FileCase{"LongestLine", "-h " + std::string(1020, 'a') + "\n", kTopic, 0, "",
+                 [](const mosq_config& c) { EXPECT_EQ(str(c.host), std::string(1020, 'a')); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ClientConfigHome, NoDirectoryMeansNoFile) {

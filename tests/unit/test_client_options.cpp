@@ -474,6 +474,11 @@ const char* kKeepalive =
 const char* kOneType = "Error: Only one type of message can be sent at once.\n\n";
 const char* kIdPair = "Error: -i and -I argument cannot be used together.\n\n";
 const char* kRandom = "Error: --random-filter chance must be between 0.1-100.0\n\n";
+const std::string kBig = "4294967296"; // wraps to 0 as an int
+const std::string kWild = "', are all '+' and '#' wildcards correct?\n";
+std::string bigNumber(const char* option) {
+    return "Error: Invalid number \"" + kBig + "\" for " + option + ".\n\n";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ClientRefusal,
@@ -562,6 +567,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error: Invalid unsubscribe topic '#/a', are all '+' and '#' wildcards "
                     "correct?\n"},
         RefusalCase{CLIENT_SUB, {"-U", "\xff"}, 1, "Error: Malformed UTF-8 in -U argument.\n\n"},
+        // Numbers beyond int are refused, never wrapped; empty topics; ids too long.
+        RefusalCase{CLIENT_PUB, {"-p", kBig}, 1, "Error: Invalid port given: " + kBig + "\n"},
+        RefusalCase{CLIENT_SUB, {"-k", "4294967301"}, 1, kKeepalive},
+        RefusalCase{CLIENT_PUB, {"-q", kBig}, 1, "Error: Invalid QoS given: " + kBig + "\n"},
+        RefusalCase{
+            CLIENT_PUB, {"--will-qos", kBig}, 1, "Error: Invalid will QoS " + kBig + ".\n\n"},
+        RefusalCase{
+            CLIENT_SUB, {"-C", kBig}, 1, "Error: Invalid message count \"" + kBig + "\".\n\n"},
+        RefusalCase{CLIENT_SUB, {"-W", kBig}, 1, "Error: Invalid timeout \"" + kBig + "\".\n\n"},
+        RefusalCase{CLIENT_PUB, {"-M", kBig}, 1, bigNumber("-M")},
+        RefusalCase{
+            CLIENT_PUB, {"--repeat", "-" + kBig}, 1, "Error: --repeat argument must be >0.\n\n"},
+        RefusalCase{CLIENT_PUB, {"--repeat", kBig}, 1, bigNumber("--repeat")},
+        RefusalCase{CLIENT_SUB, {"-L", "mqtt://h:" + kBig + "/t"}, 1, bigNumber("-L")},
+        RefusalCase{CLIENT_SUB, {"-t", ""}, 1, "Error: Invalid subscription topic '" + kWild},
+        RefusalCase{CLIENT_SUB, {"-T", ""}, 1, "Error: Invalid filter topic '" + kWild},
+        RefusalCase{CLIENT_SUB, {"-U", ""}, 1, "Error: Invalid unsubscribe topic '" + kWild},
+        RefusalCase{CLIENT_PUB, {"-i", std::string(65535, 'i')}, 0, ""},
+        RefusalCase{CLIENT_PUB, {"-i", std::string(65536, 'i')}, 1, "Error: Client id too long.\n"},
+        RefusalCase{CLIENT_SUB, {"-I", std::string(65535, 'i')}, 1, "Error: Client id too long.\n"},
         // The first error ends the walk: nothing after it is looked at.
         RefusalCase{CLIENT_PUB, {"-q", "7", "--bogus"}, 1, "Error: Invalid QoS given: 7\n"},
         RefusalCase{CLIENT_SUB, {"--bogus", "-q", "7"}, 1, "Error: Unknown option '--bogus'.\n"},
@@ -972,6 +997,9 @@ std::vector<FormatCase> format_cases() {
         {"\\q", "1", "Error: Invalid escape specifier 'q'.\n"},
         {"\\N", "1", "Error: Invalid escape specifier 'N'.\n"},
         {"%p\\x%Z", "1", "Error: Invalid escape specifier 'x'.\n"},
+        {"%65535p%-0.65535t", "0", ""},
+        {"%65536p", "1", "Error: Invalid format specifier 'p'.\n"},
+        {"%.99999999999999999999t", "1", "Error: Invalid format specifier 't'.\n"},
     };
     for (auto& m : more)
         cases.push_back({m[0], std::stoi(m[1]), m[2]});

@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                        R"({"host":"h","port":"1","password":"-P"})",
                        {"t"},
                        {"mqttclinet_sub", "-h", "h", "-p", "1", "-P", "-P", "-t", "t"},
-                       "mqttclinet_sub -h h -p 1 -P **** -t t \n"},
+                       "mqttclinet_sub -h h -p 1 -P **** **** t \n"},
         CommonArgsCase{"ExtraArgumentsHidePassword",
                        R"({"host":"h","port":"1","AdditionSubArgs":"--pw secret -v"})",
                        {"t"},
@@ -356,7 +356,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ShowCase{"EmptyArgument", {"p", "", "x"}, "p  x \n"},
                       ShowCase{"Password", {"p", "-P", "s", "-t", "t"}, "p -P **** -t t \n"},
                       ShowCase{"LongForm", {"p", "--pw", "s"}, "p --pw **** \n"},
-                      ShowCase{"PasswordIsDashP", {"p", "-P", "-P", "-t"}, "p -P **** -t \n"},
+                      // Whatever follows a -P is hidden, even where it is none.
+                      ShowCase{"PasswordIsDashP", {"p", "-P", "-P", "-t"}, "p -P **** **** \n"},
+                      ShowCase{
+                          "AfterAValue", {"p", "-t", "-P", "--pw", "s"}, "p -t -P **** **** \n"},
+                      ShowCase{"Urls",
+                               {"p", "-L", "mqtt://u:s@h:1/t", "--url", "mqtts://u@h/x:y@z"},
+                               "p -L mqtt://u:****@h:1/t --url mqtts://u@h/x:y@z \n"},
                       ShowCase{"DanglingOption", {"p", "-P"}, "p -P \n"}),
     [](const auto& info) { return std::string(info.param.name); });
 

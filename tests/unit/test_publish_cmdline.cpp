@@ -143,6 +143,15 @@ INSTANTIATE_TEST_SUITE_P(
             "SpacesQuoted", R"({"host":"h","cafile":"/tmp/my ca.pem","username":"a \"b\""})", "a b",
             "v",
             R"(./Debug/mosquitto_pub.exe -h h -u "a \"b\"" --cafile "/tmp/my ca.pem" -t "a b" -m "v")"},
+        LineCase{
+            "ExtraPasswordsHidden",
+            R"({"AdditionPubArgs":"-P s1 --pw \"s 2\" -L mqtt://u:s3@h/t -q\t1"})", "t", "v",
+            "./Debug/mosquitto_pub.exe -t t -m \"v\" -P s1 --pw \"s 2\" -L mqtt://u:s3@h/t -q\t1",
+            R"(./Debug/mosquitto_pub.exe -t t -m "v" -P **** --pw **** -L mqtt://u:****@h/t -q 1)"},
+        // Split as the publisher splits it: a tab separates there.
+        LineCase{"TabCannotHideAPassword", R"({"AdditionPubArgs":"-P\tsecret"})", "t", "v",
+                 "./Debug/mosquitto_pub.exe -t t -m \"v\" -P\tsecret",
+                 R"(./Debug/mosquitto_pub.exe -t t -m "v" -P ****)"},
         LineCase{"ExtraTokensAsWritten", R"({"AdditionPubArgs":" -q 2  -x \"a b\" "})", "t", "v",
                  R"(./Debug/mosquitto_pub.exe -t t -m "v" -q 2 -x "a b")"}),
     [](const auto& info) { return std::string(info.param.name); });
