@@ -150,25 +150,18 @@ SilentListener::SilentListener(bool full) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(m_port));
-    for (int i = 0; i < 2; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0)
-            break;
-        m_fillers.push_back(fd);
-        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    }
-    pollfd first{m_fillers.empty() ? -1 : m_fillers[0], POLLOUT, 0};
-    if (poll(&first, 1, 2000) != 1) {
-        for (int fd : m_fillers)
-            close(fd);
+    m_filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_filler < 0 || connect(m_filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (m_filler >= 0)
+            close(m_filler);
         close(m_listen);
         throw std::runtime_error("silent listener: the backlog did not fill");
     }
 }
 
 SilentListener::~SilentListener() {
-    for (int fd : m_fillers)
-        close(fd);
+    if (m_filler >= 0)
+        close(m_filler);
     close(m_listen);
 }
 

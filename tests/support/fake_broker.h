@@ -85,7 +85,7 @@ public:
 private:
     int m_listen = -1;
     int m_port = 0;
-    std::vector<int> m_fillers;
+    int m_filler = -1;
 };
 
 } // namespace kro::test
