@@ -42,6 +42,13 @@ std::string escapeString(const std::string& input) {
     return escapeArgument(input);
 }
 
+void printLine(const std::string& text) {
+    if (text.empty())
+        return;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
 void StopSignal::request() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -62,14 +69,6 @@ constexpr std::chrono::milliseconds kStopGrace{1000};
 
 void setPubState(int value) {
     kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
-}
-
-// One write per report so that lines of several drivers never interleave.
-void printOut(const std::string& text) {
-    if (text.empty())
-        return;
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -100,8 +99,8 @@ std::chrono::seconds readPubTimeout(const std::string& settings) {
     const bool whole =
         text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
     if (!whole) {
-        printOut("[kro error]PubTimeout must be a whole number of seconds (0: no limit), not \"" +
-                 text + "\"; using 30\n");
+        printLine("[kro error]PubTimeout must be a whole number of seconds (0: no limit), not \"" +
+                  text + "\"; using 30\n");
         return kDefault;
     }
     return std::chrono::seconds(std::stol(text));
@@ -148,7 +147,7 @@ void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
     case ProcessEnd::NotStarted: // already reported
         break;
     }
-    printOut(report);
+    printLine(report);
     setPubState(0);
 }
 

@@ -26,6 +26,10 @@ void CHECKFILE(std::string filepath);
 // Tabs and line feeds stay as they are.
 std::string escapeString(const std::string& input);
 
+// Writes `text` to standard output in one piece and flushes, so that lines of
+// several drivers never interleave.
+void printLine(const std::string& text);
+
 // A driver's stop request. Its threads sleep through waitFor(), which a
 // request cuts short, so a stopping driver never waits out a whole pause.
 class StopSignal {

@@ -136,11 +136,6 @@ std::string showCommandArguments(const std::string& text) {
     return out;
 }
 
-void printLine(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 void DriverRun::runThreads(const std::function<void()>& subscription,
                            const std::function<void()>& publish) {
     std::thread sub(subscription);

@@ -96,7 +96,3 @@ std::string showArguments(const std::vector<std::string>& args);
 // may be printed: unchanged when they hold no secret, else rebuilt from the
 // arguments the started program reads from them, with the secrets hidden.
 std::string showCommandArguments(const std::string& text);
-
-// Writes `text` to standard output in one piece and flushes, so that lines of
-// several drivers never interleave.
-void printLine(const std::string& text);
