@@ -39,7 +39,17 @@ void cpp_callback1(int state, void* obj) {
 } // namespace
 
 AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
-    : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)) {}
+    : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)) {
+    if (readPubMode(settings) == PubMode::Session)
+        m_session = std::make_unique<PublishSession>(readPubBuffer(settings));
+}
+
+bool AwsMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
+    if (!m_session)
+        return kro::UARTDriverBase::postData(std::move(var));
+    postVariable(*m_session, var.get(), false);
+    return true;
+}
 
 AwsMqttClient::~AwsMqttClient() {
     // The run has no device context, so it is ended by its thread: a stop by
@@ -134,10 +144,20 @@ void AwsMqttClient::subscriptionLoop() {
     }
 }
 
+std::vector<std::string> AwsMqttClient::buildSessionArgs(const Settings& settings) {
+    std::vector<std::string> args = buildSubArgs(settings, {});
+    args.front() = "mqttclinet_pub";
+    return args;
+}
+
 void AwsMqttClient::publishLoop() {
     // Read once: later changes of the variables do not reach this side.
     Settings settings;
     readSettings(settings, false);
+    if (m_session) {
+        m_session->run(buildSessionArgs(settings), m_run.stopSignal());
+        return;
+    }
     runPublishLoop(
         *this, m_run.stopSignal(),
         [&settings](const std::string& topic, const std::string& value) {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver_common.h"
 #include "driver_run.h"
 #include "kro/kro.h"
+#include "publish_session.h"
 
 // Driver for protocol "AWSMQTT": a cloud IoT broker reached over TLS with a
 // client certificate. It reads its connection parameters from named runtime
@@ -46,6 +48,15 @@ public:
     static PubCommand buildPubCommand(const Settings& settings, const std::string& topic,
                                       const std::string& value);
 
+    // The session's argument vector ("PubMode": "session"): the options of the
+    // publisher command line without topic and message; like the
+    // subscriber's, no -p when the port is empty.
+    static std::vector<std::string> buildSessionArgs(const Settings& settings);
+
+    // In session mode a posted "PubVariable" is queued on the session with
+    // the value it holds now; otherwise as the base does.
+    bool postData(std::shared_ptr<kro::IDvcVariable> var) override;
+
     // The thread bodies threadRun() starts.
     void subscriptionLoop();
     void publishLoop();
@@ -54,4 +65,6 @@ private:
     DriverRun m_run;
     // How long one publication may take ("PubTimeout"; zero: no limit).
     std::chrono::seconds m_pubTimeout;
+    // Set in session mode.
+    std::unique_ptr<PublishSession> m_session;
 };

@@ -79,6 +79,15 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     mkeepAlive = Util::getValFromJsonc(settings, "oneConnetTime");
     mstateVar = deviceId + ".substate";
     mpubTimeout = readPubTimeout(settings);
+    if (readPubMode(settings) == PubMode::Session)
+        m_session = std::make_unique<PublishSession>(readPubBuffer(settings));
+}
+
+bool CommonMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
+    if (!m_session)
+        return kro::UARTDriverBase::postData(std::move(var));
+    postVariable(*m_session, var.get(), true);
+    return true;
 }
 
 CommonMqttClient::~CommonMqttClient() {
@@ -244,7 +253,42 @@ PubCommand CommonMqttClient::buildPubCommand(const std::string& topic,
     return cmd;
 }
 
+std::vector<std::string> CommonMqttClient::buildSessionArgs() const {
+    std::vector<std::string> args{"mqttclinet_pub"};
+    auto optional = [&args](const char* option, const std::string& value) {
+        if (!value.empty())
+            args.insert(args.end(), {option, value});
+    };
+    optional("-h", mhost);
+    optional("-p", mport);
+    optional("-u", musername);
+    optional("-P", mpassword);
+    optional("-i", mclientid.empty() ? mclientid : mclientid + "-pub");
+    optional("--cafile", mcafile);
+    optional("--cert", mcert);
+    optional("--key", mkey);
+    // The extra tokens reach the session as the publisher program would read
+    // them from its command line.
+    if (!mAdditionPubArg.empty()) {
+        std::string line = "p";
+        for (const std::string& token : splitWithQuotes(mAdditionPubArg, true))
+            line += " " + token;
+        std::vector<std::string> extra = splitCommandLine(line);
+        args.insert(args.end(), extra.begin() + 1, extra.end());
+    }
+    return args;
+}
+
 void CommonMqttClient::publishLoop() {
+    if (m_session) {
+        for (const std::string* file : {&mcafile, &mcert, &mkey})
+            if (!file->empty())
+                CHECKFILE(*file);
+        const std::vector<std::string> args = buildSessionArgs();
+        printLine(showArguments(args));
+        m_session->run(args, m_run.stopSignal());
+        return;
+    }
     runPublishLoop(
         *this, m_run.stopSignal(),
         [this](const std::string& topic, const std::string& value) {

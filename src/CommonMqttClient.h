@@ -1,12 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver_common.h"
 #include "driver_run.h"
 #include "kro/kro.h"
+#include "publish_session.h"
 
 // Driver for protocol "COMMONMQTT": bridges one host device's variables and an
 // MQTT broker, with the connection settings taken from the driver's JSON.
@@ -33,9 +35,19 @@ public:
     // The publisher program, resolved against the host's current directory.
     static constexpr const char* kPublisherPath = "./Debug/mosquitto_pub.exe";
 
-    // The publish thread's body: every 30 ms publishes the posted "PubVariable"
-    // variables, one publisher run each, until requestStop().
+    // In session mode ("PubMode": "session") a posted "PubVariable" is queued
+    // on the session with the value it holds now; otherwise as the base does,
+    // and its value is read when it is published.
+    bool postData(std::shared_ptr<kro::IDvcVariable> var) override;
+
+    // The publish thread's body until requestStop(): in process mode every
+    // 30 ms publishes the posted "PubVariable" variables, one publisher run
+    // each; in session mode runs the session.
     void publishLoop();
+    // The session's argument vector: the options of the publisher command
+    // line without topic and message, the client id (when set) with "-pub"
+    // appended so that the subscriber's session is left alone.
+    std::vector<std::string> buildSessionArgs() const;
     // The publisher run for one variable: every value reaches the publisher as
     // one argument with exactly its bytes; a value ending in " --retain" is
     // published retained without that suffix; one too long for a command line
@@ -72,4 +84,6 @@ private:
     void setSubState(int state) const;
 
     DriverRun m_run;
+    // Set in session mode.
+    std::unique_ptr<PublishSession> m_session;
 };

@@ -50,11 +50,20 @@ void printLine(const std::string& text) {
 }
 
 void StopSignal::request() {
+    std::function<void()> wake;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requested = true;
+        wake = m_wake;
     }
     m_cv.notify_all();
+    if (wake)
+        wake();
+}
+
+void StopSignal::setWake(std::function<void()> wake) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_wake = std::move(wake);
 }
 
 bool StopSignal::waitFor(std::chrono::milliseconds timeout) {
@@ -90,15 +99,18 @@ void fitCommandLine(PubCommand& cmd, const MessageSpot& spot, const std::string&
     cmd.input = message;
 }
 
+bool isWholeNumber(const std::string& text) {
+    // Nine digits at most: more than thirty years, a hundred million values.
+    return !text.empty() && text.size() <= 9 &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 std::chrono::seconds readPubTimeout(const std::string& settings) {
     constexpr std::chrono::seconds kDefault{30};
     const std::string text = kro::util::Util::getValFromJsonc(settings, "PubTimeout");
     if (text.empty())
         return kDefault;
-    // Up to nine digits: a limit of more than thirty years is no limit anyway.
-    const bool whole =
-        text.size() <= 9 && text.find_first_not_of("0123456789") == std::string::npos;
-    if (!whole) {
+    if (!isWholeNumber(text)) {
         printLine("[kro error]PubTimeout must be a whole number of seconds (0: no limit), not \"" +
                   text + "\"; using 30\n");
         return kDefault;

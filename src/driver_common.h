@@ -38,11 +38,15 @@ public:
     bool requested() const { return m_requested.load(); }
     // Sleeps up to `timeout`; true as soon as a stop has been requested.
     bool waitFor(std::chrono::milliseconds timeout);
+    // Also called by request(), for a thread that sleeps on a wait of its
+    // own; empty to remove it.
+    void setWake(std::function<void()> wake);
 
 private:
     std::atomic<bool> m_requested{false};
     std::mutex m_mutex;
     std::condition_variable m_cv;
+    std::function<void()> m_wake;
 };
 
 // One run of the publisher program.
@@ -66,6 +70,9 @@ MessageSpot appendMessage(PubCommand& cmd, const std::string& message);
 // option, and the message goes to the publisher's standard input instead; the
 // shown line says so, without the message. A line that fits is left alone.
 void fitCommandLine(PubCommand& cmd, const MessageSpot& spot, const std::string& message);
+
+// Digits only, at most nine of them: a setting's whole number.
+bool isWholeNumber(const std::string& text);
 
 // The "PubTimeout" setting of a driver's settings JSON: the seconds a
 // publication may take before it is terminated, 0 for no limit, 30 when not

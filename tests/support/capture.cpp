@@ -36,6 +36,13 @@ std::string Capture::take() {
     return ss.str();
 }
 
+std::string Capture::peek() const {
+    std::ifstream in(m_path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 Capture::~Capture() {
     take();
 }

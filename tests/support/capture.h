@@ -16,6 +16,8 @@ public:
 
     // Stops capturing and returns what was written.
     std::string take();
+    // What has been written so far; capturing goes on.
+    std::string peek() const;
 
 private:
     int m_fd;

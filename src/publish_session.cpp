@@ -1,0 +1,390 @@
+#include "publish_session.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "client/client_connect.h"
+#include "client/client_shared.h"
+#include "client/lib_init.h"
+#include "client/pub_shared.h"
+#include "kro/Util.h"
+
+namespace {
+
+constexpr size_t kDefaultBuffer = 100000;
+// Values handed to the library and not yet written or acknowledged. Bounds
+// the library's own queue, so that what cannot be sent waits in the buffer,
+// where it is counted and dropped by the buffer's rule.
+constexpr size_t kWindow = 1000;
+// A waiting publish thread is woken again once the window is half free, so
+// that it hands over values in batches rather than one per acknowledgement.
+constexpr size_t kWakeRoom = kWindow / 2;
+constexpr size_t kBatch = 256;
+// Between connect attempts before the first connection; after it the library
+// reconnects by itself, at the same pace.
+constexpr std::chrono::seconds kRetry{1};
+// How long a stopping session lets the connection take what is waiting.
+constexpr std::chrono::seconds kStopGrace{1};
+
+void setPubState(int value) {
+    kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
+}
+
+std::string count(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+} // namespace
+
+PubMode readPubMode(const std::string& settings) {
+    return kro::util::Util::getValFromJsonc(settings, "PubMode") == "session" ? PubMode::Session
+                                                                              : PubMode::Process;
+}
+
+size_t readPubBuffer(const std::string& settings) {
+    const std::string text = kro::util::Util::getValFromJsonc(settings, "PubBuffer");
+    if (text.empty())
+        return kDefaultBuffer;
+    if (!isWholeNumber(text) || std::stoul(text) == 0) {
+        printLine("[kro error]PubBuffer must be a whole number of values from 1, not \"" + text +
+                  "\"; using " + std::to_string(kDefaultBuffer) + "\n");
+        return kDefaultBuffer;
+    }
+    return std::stoul(text);
+}
+
+void postVariable(PublishSession& session, kro::IDvcVariable* var, bool retainSuffix) {
+    if (!var || var->getAddrType() != "PubVariable")
+        return;
+    static const std::string suffix = " --retain";
+    PublishSession::Value value;
+    value.topic = var->getAddr();
+    const char* text = var->getStrValue();
+    value.payload = text ? text : "";
+    if (retainSuffix && kro::util::StringUtil::endWith(value.payload, suffix)) {
+        value.payload.resize(value.payload.size() - suffix.size());
+        value.retain = true;
+    }
+    session.post(std::move(value));
+}
+
+PublishSession::PublishSession(size_t capacity) : m_capacity(std::max<size_t>(capacity, 1)) {}
+
+PublishSession::~PublishSession() {
+    if (!m_ran && !m_buffer.empty())
+        printLine("[kro error]publish session closed: " +
+                  count(m_buffer.size(), "value", "values") + " unsent\n");
+}
+
+size_t PublishSession::waiting() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return waitingLocked();
+}
+
+bool PublishSession::canHand(size_t limit) const {
+    return m_connected && !m_buffer.empty() && handed() < limit;
+}
+
+int PublishSession::wantedState() const {
+    if (m_connected)
+        return m_buffer.empty() && handed() == 0 ? 0 : 101;
+    return waitingLocked() > 0 ? 102 : 0;
+}
+
+bool PublishSession::hasWork() const {
+    return m_stopping || !m_lines.empty() || wantedState() != m_state ||
+           canHand(m_waiterIdle ? kWakeRoom : kWindow);
+}
+
+void PublishSession::wake() {
+    if (m_waiterIdle && hasWork())
+        m_cv.notify_one();
+}
+
+void PublishSession::dropOverflow() {
+    while (m_buffer.size() > m_capacity) {
+        m_buffer.pop_front();
+        ++m_dropped;
+    }
+    if (m_dropped > m_droppedReported && !m_dropsAnnounced) {
+        m_dropsAnnounced = true;
+        m_lines.push_back("[kro error]publish buffer full (" + std::to_string(m_capacity) +
+                          " values): dropping the oldest\n");
+    }
+}
+
+void PublishSession::noteDrops(bool final) {
+    // The count once the buffer has room again (or at the end), so that an
+    // outage gives two lines, not one per value.
+    if (m_dropped == m_droppedReported || (!final && m_buffer.size() >= m_capacity))
+        return;
+    m_lines.push_back("[kro error]publish buffer full: " +
+                      count(m_dropped - m_droppedReported, "oldest value", "oldest values") +
+                      " dropped\n");
+    m_droppedReported = m_dropped;
+    m_dropsAnnounced = false;
+}
+
+void PublishSession::post(Value value) {
+    auto entry = std::make_shared<const Value>(std::move(value));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_buffer.push_back(std::move(entry));
+    if (m_buffer.size() > m_capacity)
+        dropOverflow();
+    wake();
+}
+
+void PublishSession::onConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
+    auto* self = static_cast<PublishSession*>(obj);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    if (rc == 0) {
+        self->m_connected = true;
+        ++self->m_generation;
+        self->m_refused = 0;
+        if (self->m_lost)
+            self->m_lines.push_back("[kro info]publish connection restored\n");
+        self->m_lost = false;
+    } else if (rc != self->m_refused) {
+        // The library tries again every second: one line per cause.
+        self->m_refused = rc;
+        self->m_lines.push_back(
+            std::string("[kro error]publish connection refused: ") +
+            (self->m_v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)) + "\n");
+    }
+    self->wake();
+}
+
+void PublishSession::onDisconnect(mosquitto*, void* obj, int rc, const mosquitto_property*) {
+    auto* self = static_cast<PublishSession*>(obj);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    if (!self->m_connected)
+        return;
+    self->m_connected = false;
+    ++self->m_generation;
+    // The library drops QoS 0 messages it has not written; they are sent again
+    // from the buffer, ahead of everything posted after them.
+    self->m_buffer.insert(self->m_buffer.begin(), self->m_handed0.begin(), self->m_handed0.end());
+    self->m_handed0.clear();
+    self->dropOverflow();
+    if (rc != 0) {
+        self->m_lost = true;
+        self->m_lines.push_back("[kro error]publish connection lost: " +
+                                count(self->waitingLocked(), "value", "values") + " waiting\n");
+    }
+    self->wake();
+}
+
+void PublishSession::onPublish(mosquitto*, void* obj, int, int reason, const mosquitto_property*) {
+    auto* self = static_cast<PublishSession*>(obj);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    // QoS 0 messages are written in the order they were handed over.
+    if (self->m_qos == 0) {
+        if (!self->m_handed0.empty())
+            self->m_handed0.pop_front();
+    } else if (self->m_inflight > 0) {
+        --self->m_inflight;
+    }
+    if (reason > 127)
+        self->m_lines.push_back(std::string("[kro error]publish refused by the broker: ") +
+                                mosquitto_reason_string(reason) + "\n");
+    self->wake();
+}
+
+void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation) {
+    const size_t n = batch.size() - from;
+    if (m_qos == 0) {
+        // A lost connection has put them back already.
+        if (generation != m_generation)
+            return;
+        m_handed0.erase(m_handed0.end() - static_cast<std::ptrdiff_t>(n), m_handed0.end());
+    } else {
+        m_inflight -= std::min(m_inflight, n);
+    }
+    m_buffer.insert(m_buffer.begin(), batch.begin() + static_cast<std::ptrdiff_t>(from),
+                    batch.end());
+    dropOverflow();
+}
+
+void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mosq) {
+    const size_t n = std::min({kWindow - handed(), m_buffer.size(), kBatch});
+    std::vector<Entry> batch(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    // Counted as handed before the library has them: its acknowledgement may
+    // come before mosquitto_publish returns.
+    if (m_qos == 0)
+        m_handed0.insert(m_handed0.end(), batch.begin(), batch.end());
+    else
+        m_inflight += n;
+    const uint64_t generation = m_generation;
+    noteDrops(false);
+    lock.unlock();
+
+    for (size_t i = 0; i < n; ++i) {
+        const Value& v = *batch[i];
+        const int rc = v.payload.size() > PUB_MAX_PAYLOAD
+                           ? MOSQ_ERR_PAYLOAD_SIZE
+                           : mosquitto_publish_v5(
+                                 mosq, nullptr, v.topic.c_str(), static_cast<int>(v.payload.size()),
+                                 v.payload.data(), m_qos, v.retain || m_retainAll, m_publishProps);
+        if (rc == MOSQ_ERR_SUCCESS)
+            continue;
+        std::lock_guard<std::mutex> relock(m_mutex);
+        if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) {
+            takeBack(batch, i, generation);
+            break;
+        }
+        // This value can never be sent (a topic with wildcards, too long):
+        // reported and left out, the rest goes on.
+        if (m_qos != 0)
+            m_inflight -= std::min<size_t>(m_inflight, 1);
+        else if (generation == m_generation) {
+            auto it = std::find(m_handed0.begin(), m_handed0.end(), batch[i]);
+            if (it != m_handed0.end())
+                m_handed0.erase(it);
+        }
+        m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) +
+                          ": " + v.topic + "\n");
+    }
+    lock.lock();
+}
+
+void PublishSession::report(std::unique_lock<std::mutex>& lock) {
+    while (!m_lines.empty() || wantedState() != m_state) {
+        std::vector<std::string> lines;
+        lines.swap(m_lines);
+        const int state = wantedState();
+        const bool write = state != m_state;
+        m_state = state;
+        lock.unlock();
+        std::string text;
+        for (const std::string& line : lines)
+            text += line;
+        printLine(text);
+        if (write)
+            setPubState(state);
+        lock.lock();
+    }
+}
+
+void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_ran = true;
+    lock.unlock();
+    stop.setWake([this] {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_stopping = true;
+        m_cv.notify_all();
+    });
+    if (stop.requested()) {
+        lock.lock();
+        m_stopping = true;
+        lock.unlock();
+    }
+
+    // A plain reference: the connection set-up releases a run's reference
+    // when it fails, and the session retries with the same client.
+    client_lib_init();
+    std::vector<std::vector<char>> storage;
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+        storage.emplace_back(arg.begin(), arg.end());
+        storage.back().push_back('\0');
+    }
+    for (auto& arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    mosq_config record{};
+    mosquitto* mosq = nullptr;
+    bool started = false;
+    if (client_config_load(&record, CLIENT_PUB, static_cast<int>(args.size()), argv.data()) ||
+        client_id_generate(&record)) {
+        printLine("[kro error]publish session not started: its options were refused\n");
+    } else if (!(mosq = mosquitto_new(record.id, record.clean_session, this))) {
+        printLine("[kro error]publish session not started: no client\n");
+    } else {
+        lock.lock();
+        m_qos = record.qos;
+        m_retainAll = record.retain;
+        m_v5 = record.protocol_version == MQTT_PROTOCOL_V5;
+        m_publishProps = record.publish_props;
+        lock.unlock();
+        if (record.debug)
+            mosquitto_log_callback_set(mosq, pub::my_log_callback);
+        mosquitto_connect_v5_callback_set(mosq, onConnect);
+        mosquitto_disconnect_v5_callback_set(mosq, onDisconnect);
+        mosquitto_publish_v5_callback_set(mosq, onPublish);
+        if (client_opts_set(mosq, &record)) {
+            printLine("[kro error]publish session not started: its options were refused\n");
+        } else {
+            // The first connection: tried until it starts; its failure is
+            // told once, not every second.
+            const bool quiet = record.quiet;
+            bool failing = false;
+            lock.lock();
+            while (!m_stopping) {
+                lock.unlock();
+                const int rc = client_connect_start(mosq, &record);
+                lock.lock();
+                if (rc == MOSQ_ERR_SUCCESS) {
+                    started = mosquitto_loop_start(mosq) == MOSQ_ERR_SUCCESS;
+                    break;
+                }
+                if (!failing) {
+                    failing = true;
+                    record.quiet = true;
+                    m_lines.push_back("[kro error]publish connection failed: " +
+                                      std::string(mosquitto_strerror(rc)) + "\n");
+                }
+                report(lock);
+                m_cv.wait_for(lock, kRetry, [this] { return m_stopping; });
+            }
+            record.quiet = quiet;
+            lock.unlock();
+        }
+    }
+
+    lock.lock();
+    // Without a connection (options refused, stopped while connecting) values
+    // are still taken, counted and reported until the stop.
+    while (!m_stopping) {
+        report(lock);
+        if (canHand(kWindow)) {
+            handOver(lock, mosq);
+            continue;
+        }
+        m_waiterIdle = true;
+        m_cv.wait(lock, [this] { return hasWork(); });
+        m_waiterIdle = false;
+    }
+    if (started) {
+        const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+        while (m_connected && waitingLocked() > 0 && std::chrono::steady_clock::now() < deadline) {
+            report(lock);
+            if (canHand(kWindow)) {
+                handOver(lock, mosq);
+                continue;
+            }
+            m_cv.wait_until(lock, deadline, [this] {
+                return !m_connected || waitingLocked() == 0 || canHand(kWindow) || !m_lines.empty();
+            });
+        }
+        lock.unlock();
+        mosquitto_disconnect_v5(mosq, 0, record.disconnect_props);
+        mosquitto_loop_stop(mosq, false);
+        lock.lock();
+    }
+    noteDrops(true);
+    const size_t unsent = waitingLocked();
+    m_lines.push_back(unsent ? "[kro error]publish session closed: " +
+                                   count(unsent, "value", "values") + " unsent\n"
+                             : "[kro info]publish session closed: every value sent\n");
+    report(lock);
+    lock.unlock();
+
+    stop.setWake(nullptr);
+    if (mosq)
+        mosquitto_destroy(mosq);
+    client_config_cleanup(&record);
+    client_lib_cleanup();
+}

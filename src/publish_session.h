@@ -1,0 +1,121 @@
+#pragma once
+
+// The publish side's lasting connection ("PubMode": "session"): one MQTT
+// client per driver, fed in posting order from a bounded buffer of the values
+// as they were posted, with no process started per value.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <mosquitto.h>
+
+#include "driver_common.h"
+#include "kro/kro.h"
+
+// How the publish side of a driver sends ("PubMode").
+enum class PubMode { Process, Session };
+
+// "session" selects the lasting connection; anything else, or nothing, the
+// process per value.
+PubMode readPubMode(const std::string& settings);
+
+// The "PubBuffer" setting: how many values a session keeps while it cannot
+// send, 100000 when not set. A value that is not a whole number from 1 is
+// reported on standard output and the default is used.
+size_t readPubBuffer(const std::string& settings);
+
+class PublishSession {
+public:
+    // One value as it was posted.
+    struct Value {
+        std::string topic;
+        std::string payload;
+        bool retain = false;
+    };
+
+    explicit PublishSession(size_t capacity);
+    // Reports values that were posted but never given a run.
+    ~PublishSession();
+    PublishSession(const PublishSession&) = delete;
+    PublishSession& operator=(const PublishSession&) = delete;
+
+    // Queues a value behind those posted before; with the buffer full, the
+    // oldest waiting value is dropped and counted. Never waits on the
+    // network. Any thread.
+    void post(Value value);
+
+    // The publish thread's body. Makes the connection from `args` (program
+    // name first, the publisher's option language), keeps it (the library
+    // reconnects a lost one), publishes what is posted until `stop`, then
+    // gives the connection up to one second to take what is waiting,
+    // disconnects and reports what was left unsent.
+    void run(const std::vector<std::string>& args, StopSignal& stop);
+
+    // Values posted and not yet sent: buffered, or handed to the connection
+    // and not yet written (QoS 0) or acknowledged (QoS 1 and 2).
+    size_t waiting() const;
+
+private:
+    using Entry = std::shared_ptr<const Value>;
+
+    static void onConnect(mosquitto* mosq, void* obj, int rc, int flags,
+                          const mosquitto_property* props);
+    static void onDisconnect(mosquitto* mosq, void* obj, int rc, const mosquitto_property* props);
+    static void onPublish(mosquitto* mosq, void* obj, int mid, int reason,
+                          const mosquitto_property* props);
+
+    // All below with m_mutex held.
+    size_t handed() const { return m_handed0.size() + m_inflight; }
+    size_t waitingLocked() const { return m_buffer.size() + handed(); }
+    bool canHand(size_t limit) const;
+    int wantedState() const;
+    bool hasWork() const;
+    void wake();
+    void dropOverflow();
+    void noteDrops(bool final);
+    // Prints the queued lines and writes "pubstate" when it should change;
+    // releases the lock while doing so.
+    void report(std::unique_lock<std::mutex>& lock);
+    // Hands the next values to the connection.
+    void handOver(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
+    // Takes back values the connection refused, to the front of the buffer.
+    void takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation);
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    const size_t m_capacity;
+    std::deque<Entry> m_buffer;
+    // QoS 0: handed and not yet written, in order; put back when the
+    // connection is lost, since the library then drops them.
+    std::deque<Entry> m_handed0;
+    // QoS 1 and 2: handed and not yet acknowledged; the library keeps and
+    // resends these itself.
+    size_t m_inflight = 0;
+    int m_qos = 0;
+    bool m_retainAll = false;
+    bool m_v5 = false;
+    const mosquitto_property* m_publishProps = nullptr;
+    bool m_connected = false;
+    bool m_lost = false;
+    int m_refused = 0;
+    uint64_t m_generation = 0;
+    bool m_stopping = false;
+    bool m_ran = false;
+    bool m_waiterIdle = false;
+    int m_state = 0;
+    uint64_t m_dropped = 0;
+    uint64_t m_droppedReported = 0;
+    bool m_dropsAnnounced = false;
+    std::vector<std::string> m_lines;
+};
+
+// Posts a "PubVariable" with the value it holds now (any other variable is
+// ignored). With `retainSuffix`, a value ending in " --retain" is published
+// retained without it.
+void postVariable(PublishSession& session, kro::IDvcVariable* var, bool retainSuffix);

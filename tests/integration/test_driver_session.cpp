@@ -1,0 +1,214 @@
+// Both drivers with "PubMode": "session" through the plug-in: one lasting
+// connection, values as they were posted and in posting order, an outage with
+// a small buffer, and a stop with values still waiting.
+#include <csignal>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "support/broker.h"
+#include "support/capture.h"
+#include "support/mqtt_probe.h"
+#include "test_driver_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kro::host::VarSpec;
+using kro::test::Broker;
+using kro::test::Capture;
+using kro::test::commonSettings;
+using kro::test::Plugin;
+using kro::test::Probe;
+using kro::test::RunningDriver;
+using kro::test::StateLog;
+using kro::test::waitUntil;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct DriverCase {
+    const char* name;
+    bool aws;
+};
+
+class DriverSession : public ::testing::TestWithParam<DriverCase> {};
+
+// No publisher program is in the working directory: nothing is started per
+// value. Every value of a fast series arrives once, in order, byte for byte.
+TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
+    const bool aws = GetParam().aws;
+    Broker broker;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 2 << 20, "PubVariable", "s/p", ""});
+    const std::string port = std::to_string(broker.port());
+    std::string settings;
+    if (aws) {
+        auto& vars = kro::host::runtime().vars();
+        vars.setStrVar("cafilePath", broker.certs().caCert, 0);
+        vars.setStrVar("certPath", broker.certs().clientCert, 0);
+        vars.setStrVar("keyPath", broker.certs().clientKey, 0);
+        vars.setStrVar("host", "127.0.0.1", 0);
+        vars.setStrVar("port", std::to_string(broker.mtlsPort()), 0);
+        vars.setStrVar("topics", "s/in", 0);
+        settings = R"({"Protocol":"AWSMQTT","PubMode":"session"})";
+    } else {
+        settings = commonSettings({{"DeviceId", "dev1"},
+                                   {"host", "127.0.0.1"},
+                                   {"port", port},
+                                   {"clientid", "drv"},
+                                   {"PubMode", "session"},
+                                   {"AdditionPubArgs", "-q 1"}});
+    }
+    Probe probe({kro::test::plainConnection(broker.port()), {"s/#"}, 1});
+    ASSERT_TRUE(probe.waitConnected(10s));
+
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(
+        plugin, aws ? "libAwsMqttDriver_loadDriver" : "libTlsMqttDriver_loadDriver", &dm, settings);
+    std::vector<std::string> posted;
+    for (int i = 0; i < 50; ++i)
+        posted.push_back("v" + std::to_string(i));
+    posted.insert(posted.end(), {"", kro::test::everyByteValue(1 << 20), "kept --retain"});
+    for (const std::string& v : posted) {
+        p->setStrValue(v.c_str(), true);
+        driver->postData(p);
+    }
+    ASSERT_TRUE(probe.waitFor(posted.size(), 20s));
+    ASSERT_TRUE(log.waitFor("pubstate", 0, 10s));
+    EXPECT_LT(driver.destroy(), 2s);
+    const std::string printed = out.take();
+
+    // The Common driver strips the suffix and retains; the AWS driver has no
+    // such rule. QoS as the extra arguments give it.
+    if (!aws)
+        posted.back() = "kept";
+    const auto messages = probe.messages();
+    ASSERT_EQ(messages.size(), posted.size());
+    for (size_t i = 0; i < posted.size(); ++i) {
+        EXPECT_TRUE(messages[i].payload == posted[i]) << "message " << i;
+        EXPECT_EQ(messages[i].qos, aws ? 0 : 1);
+    }
+    if (!aws) {
+        Probe late({kro::test::plainConnection(broker.port()), {"s/p"}, 0});
+        ASSERT_TRUE(late.waitFor(1, 10s));
+        EXPECT_EQ(late.messages()[0].payload, "kept");
+        EXPECT_TRUE(
+            contains(printed, "mqttclinet_pub -h 127.0.0.1 -p " + port + " -i drv-pub -q 1 \n"))
+            << printed;
+    }
+    EXPECT_TRUE(contains(printed, "[kro info]publish session closed: every value sent\n"));
+    EXPECT_FALSE(contains(printed, "[kro error]")) << printed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DriverSession,
+                         ::testing::Values(DriverCase{"Common", false}, DriverCase{"Aws", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Values posted while the connection is down wait in the buffer; beyond
+// "PubBuffer" the oldest are dropped and counted; the rest go out in order
+// once the connection is back (seen in the broker's log: no subscriber has to
+// win the race to the restarted broker).
+TEST(DriverSessionOutage, OldestBeyondTheBufferAreDroppedTheRestSentInOrder) {
+    Broker broker;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 64, "PubVariable", "s/o", ""});
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
+                         commonSettings({{"DeviceId", "dev1"},
+                                         {"host", "127.0.0.1"},
+                                         {"port", std::to_string(broker.port())},
+                                         {"clientid", "drv"},
+                                         {"PubMode", "session"},
+                                         {"PubBuffer", "5"},
+                                         {"AdditionPubArgs", "-q 1"}}));
+    auto post = [&](const std::string& v) {
+        p->setStrValue(v.c_str(), true);
+        driver->postData(p);
+    };
+    post("x");
+    ASSERT_TRUE(log.waitFor("pubstate", 0, 10s));
+    broker.stop();
+    ASSERT_TRUE(waitUntil([&] { return contains(out.peek(), "publish connection lost"); }, 10s));
+    // Told apart in the log by their lengths: 1 to 8 bytes.
+    for (int i = 1; i <= 8; ++i)
+        post(std::string(static_cast<size_t>(i), 'o'));
+    ASSERT_TRUE(log.waitFor("pubstate", 102, 10s));
+    ASSERT_NO_THROW(broker.start());
+    ASSERT_TRUE(log.waitFor("pubstate", 0, 20s, 2));
+    EXPECT_LT(driver.destroy(), 2s);
+    const std::string printed = out.take();
+
+    const std::regex received(
+        R"(Received PUBLISH from drv-pub \(d0, q1, r0, m\d+, 's/o', \.\.\. \((\d+) bytes\)\))");
+    const std::string brokerLog = broker.log();
+    std::vector<int> lengths;
+    for (auto it = std::sregex_iterator(brokerLog.begin(), brokerLog.end(), received);
+         it != std::sregex_iterator(); ++it)
+        lengths.push_back(std::stoi((*it)[1]));
+    EXPECT_EQ(lengths, (std::vector<int>{1, 4, 5, 6, 7, 8}));
+    EXPECT_TRUE(contains(printed,
+                         "[kro error]publish connection lost: 0 values waiting\n"
+                         "[kro error]publish buffer full (5 values): dropping the oldest\n"))
+        << printed;
+    EXPECT_TRUE(contains(printed, "[kro info]publish connection restored\n")) << printed;
+    EXPECT_TRUE(contains(printed, "[kro error]publish buffer full: 3 oldest values dropped\n"))
+        << printed;
+    EXPECT_TRUE(contains(printed, "[kro info]publish session closed: every value sent\n"));
+}
+
+// A stop gives the connection one second to take what is waiting, never
+// more: a frozen broker acknowledges nothing; with no broker at all nothing
+// can be handed over.
+TEST(DriverSessionStop, ValuesStillWaitingAreCountedWithinASecond) {
+    for (const bool frozen : {true, false}) {
+        SCOPED_TRACE(frozen ? "frozen broker" : "no broker");
+        Broker broker;
+        StateLog log;
+        Plugin plugin;
+        kro::host::DeviceManager dm;
+        auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 64, "PubVariable", "s/w", ""});
+        Capture out(Capture::Stream::Out);
+        const int port = broker.port();
+        if (!frozen)
+            broker.stop();
+        RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
+                             commonSettings({{"DeviceId", "dev1"},
+                                             {"host", "127.0.0.1"},
+                                             {"port", std::to_string(port)},
+                                             {"PubMode", "session"},
+                                             {"AdditionPubArgs", "-q 1"}}));
+        p->setStrValue("first", true);
+        driver->postData(p);
+        if (frozen) {
+            ASSERT_TRUE(log.waitFor("pubstate", 0, 10s));
+            ::kill(broker.pid(), SIGSTOP);
+        } else {
+            ASSERT_TRUE(log.waitFor("pubstate", 102, 10s));
+        }
+        for (int i = 0; i < 10; ++i)
+            driver->postData(p);
+        const auto took = driver.destroy();
+        if (frozen)
+            ::kill(broker.pid(), SIGCONT);
+        EXPECT_GE(took, frozen ? 900ms : 0ms);
+        EXPECT_LT(took, 2s);
+        const std::string printed = out.take();
+        EXPECT_TRUE(
+            contains(printed, frozen ? "[kro error]publish session closed: 10 values unsent\n"
+                                     : "[kro error]publish session closed: 11 values unsent\n"))
+            << printed;
+        if (!frozen) {
+            EXPECT_TRUE(
+                contains(printed, "[kro error]publish connection failed: Connection refused\n"))
+                << printed;
+        }
+    }
+}
+
+} // namespace
