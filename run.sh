@@ -207,9 +207,10 @@ cmd_bench() {
   echo "   with an unbounded queue); per-round figures go to $dir/<benchmark>.log"
   echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
   local failed=() bench args
-  for bench in receive oneshot driver_publish receive_latency memory; do
+  for bench in receive oneshot driver_publish session receive_latency memory; do
     args=(--port "$BROKER_PORT")
-    [ "$bench" = receive ] && args=()
+    # These two start brokers of their own (an unbounded queue; a restart).
+    [ "$bench" = receive ] || [ "$bench" = session ] && args=()
     # Each benchmark is bounded on its own; together they stay under 10 minutes.
     if ! timeout 240 "build-bench/bench/bench_$bench" "${args[@]}" 2>"$dir/$bench.log"; then
       tail -n 20 "$dir/$bench.log" >&2

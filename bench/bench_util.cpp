@@ -323,36 +323,52 @@ PrivateBroker::PrivateBroker(const std::vector<std::string>& extra)
         for (const std::string& line : extra)
             conf += line + "\n";
         writeFile(m_dir + "/broker.conf", conf);
-        m_pid = spawn({"/usr/sbin/mosquitto", "-c", m_dir + "/broker.conf"});
-        const bool up = waitUntil(
-            [this] {
-                int status = 0;
-                if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                    m_pid = -1;
-                    return true;
-                }
-                return portAccepts(m_port);
-            },
-            std::chrono::seconds(10), 20);
-        if (up && m_pid > 0)
+        if (launch())
             return;
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
     }
     const std::string log = readFile(m_dir + "/broker.log");
     removeTree(m_dir);
     throw std::runtime_error("the broker did not start: " + log);
 }
 
-PrivateBroker::~PrivateBroker() {
+bool PrivateBroker::launch() {
+    m_pid = spawn({"/usr/sbin/mosquitto", "-c", m_dir + "/broker.conf"});
+    const bool up = waitUntil(
+        [this] {
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return true;
+            }
+            return portAccepts(m_port);
+        },
+        std::chrono::seconds(10), 20);
+    if (up && m_pid > 0)
+        return true;
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    return false;
+}
+
+void PrivateBroker::stop() {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
         if (!waitChild(m_pid, std::chrono::seconds(5)).ended)
             std::fprintf(stderr, "broker %d did not end on SIGTERM; killed\n", m_pid);
+        m_pid = -1;
     }
+}
+
+void PrivateBroker::start() {
+    if (m_pid <= 0 && !launch())
+        throw std::runtime_error("the broker did not start again: " + log());
+}
+
+PrivateBroker::~PrivateBroker() {
+    stop();
     removeTree(m_dir);
 }
 

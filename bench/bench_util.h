@@ -96,12 +96,18 @@ public:
 
     int port() const { return m_port; }
     std::string log() const { return readFile(m_dir + "/broker.log"); }
+    // Ends the broker (SIGTERM, so that a persistent one saves its state) and
+    // starts it again with the same configuration and port.
+    void stop();
+    void start(); // throws std::runtime_error when it does not come up
     // True once the broker has logged a subscription of `clientId` to
     // `topic` (needs "log_type subscribe" among the extra lines).
     bool waitSubscribed(const std::string& clientId, const std::string& topic,
                         std::chrono::milliseconds timeout) const;
 
 private:
+    bool launch();
+
     std::string m_dir;
     pid_t m_pid = -1;
     int m_port = 0;

@@ -63,9 +63,10 @@ bool Publisher::drain(int timeoutMs) {
     return true;
 }
 
-Listener::Listener(int port, const std::string& topic, Handler handler, int qos)
+Listener::Listener(int port, const std::string& topic, Handler handler, int qos,
+                   const std::string& clientId)
     : m_handler(std::move(handler)) {
-    m_mosq = mosquitto_new(nullptr, true, this);
+    m_mosq = mosquitto_new(clientId.empty() ? nullptr : clientId.c_str(), clientId.empty(), this);
     if (!m_mosq)
         throw std::runtime_error("mosquitto_new failed");
     mosquitto_message_callback_set(m_mosq, onMessage);

@@ -38,7 +38,10 @@ class Listener {
 public:
     using Handler = std::function<void(const std::string& topic, const std::string& payload)>;
     // Subscribed (SUBACK received) when the constructor returns; throws otherwise.
-    Listener(int port, const std::string& topic, Handler handler, int qos = 0);
+    // With a client id the session is persistent: a broker that keeps its
+    // state across a restart goes on queueing for it while it reconnects.
+    Listener(int port, const std::string& topic, Handler handler, int qos = 0,
+             const std::string& clientId = "");
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;

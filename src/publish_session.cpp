@@ -348,11 +348,13 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
     // Without a connection (options refused, stopped while connecting) values
     // are still taken, counted and reported until the stop.
     while (!m_stopping) {
-        report(lock);
-        if (canHand(kWindow)) {
+        // Values first, the state and the lines after: a value's way out is
+        // not held up by the host's variable store.
+        if (canHand(kWindow))
             handOver(lock, mosq);
+        report(lock);
+        if (canHand(kWindow))
             continue;
-        }
         m_waiterIdle = true;
         m_cv.wait(lock, [this] { return hasWork(); });
         m_waiterIdle = false;

@@ -37,6 +37,8 @@ class DriverSession : public ::testing::TestWithParam<DriverCase> {};
 
 // No publisher program is in the working directory: nothing is started per
 // value. Every value of a fast series arrives once, in order, byte for byte.
+// Run with the concurrency tests under ThreadSanitizer: the host's posts, the
+// library's network thread and the publish thread meet here.
 TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
     const bool aws = GetParam().aws;
     Broker broker;
@@ -104,7 +106,7 @@ TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
     EXPECT_FALSE(contains(printed, "[kro error]")) << printed;
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, DriverSession,
+INSTANTIATE_TEST_SUITE_P(Concurrency, DriverSession,
                          ::testing::Values(DriverCase{"Common", false}, DriverCase{"Aws", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
