@@ -157,6 +157,60 @@ INSTANTIATE_TEST_SUITE_P(
                        "mqttclinet_sub -h h -p 1 -t t --pw **** -v \n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The session's vector: the publisher's options, no topic or message; the
+// extra tokens as the publisher program would read them from its command line.
+class CommonSessionArgs : public ::testing::TestWithParam<CommonArgsCase> {};
+
+TEST_P(CommonSessionArgs, PublisherOptionsWithoutTopicOrMessage) {
+    kro::host::DeviceManager dm;
+    CommonMqttClient client(&dm, GetParam().settings);
+    const Args args = client.buildSessionArgs();
+    EXPECT_EQ(args, GetParam().expected);
+    EXPECT_EQ(showArguments(args), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommonSessionArgs,
+    ::testing::Values(
+        CommonArgsCase{"NoClientId",
+                       R"({"host":"h","port":1883,"oneConnetTime":"30"})",
+                       {},
+                       {"mqttclinet_pub", "-h", "h", "-p", "1883"},
+                       "mqttclinet_pub -h h -p 1883 \n"},
+        CommonArgsCase{
+            "Everything",
+            R"({"host":"h","port":"1","username":"u s","password":"p w","clientid":"id",)"
+            R"("cafile":"/c a","cert":"/ce","key":"/k",)"
+            R"("AdditionPubArgs":"-q 1 -D publish user-property \"a b\" c"})",
+            {},
+            {"mqttclinet_pub",
+             "-h",
+             "h",
+             "-p",
+             "1",
+             "-u",
+             "u s",
+             "-P",
+             "p w",
+             "-i",
+             "id-pub",
+             "--cafile",
+             "/c a",
+             "--cert",
+             "/ce",
+             "--key",
+             "/k",
+             "-q",
+             "1",
+             "-D",
+             "publish",
+             "user-property",
+             "a b",
+             "c"},
+            "mqttclinet_pub -h h -p 1 -u u s -P **** -i id-pub --cafile /c a --cert /ce "
+            "--key /k -q 1 -D publish user-property a b c \n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- AWS: parameters from runtime variables --------------------------------
 
 const char* const kAwsNames[] = {"cafilePath", "certPath", "keyPath", "host", "port", "topics"};

@@ -4,6 +4,7 @@
 
 #include "CommonMqttClient.h"
 #include "kro_host.h"
+#include "publish_session.h"
 #include "support/capture.h"
 
 namespace {
@@ -99,5 +100,25 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeoutCase{"TooLarge", R"({"PubTimeout":"9999999999"})", 30,
                                   kNotWhole + "\"9999999999\"; using 30\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Session mode only for the exact word; the buffer a whole number from 1.
+TEST(PublishSessionSettings, ModeAndBuffer) {
+    EXPECT_EQ(readPubMode(R"({"PubMode":"session"})"), PubMode::Session);
+    for (const char* other : {"{}", R"({"PubMode":"Session"})", R"({"PubMode":"process"})"})
+        EXPECT_EQ(readPubMode(other), PubMode::Process) << other;
+    const std::string refused =
+        "[kro error]PubBuffer must be a whole number of values from 1, not ";
+    const std::pair<const char*, std::pair<size_t, std::string>> cases[] = {
+        {"{}", {100000, ""}},
+        {R"({"PubBuffer":5})", {5, ""}},
+        {R"({"PubBuffer":"0"})", {100000, refused + "\"0\"; using 100000\n"}},
+        {R"({"PubBuffer":"-1"})", {100000, refused + "\"-1\"; using 100000\n"}},
+    };
+    for (const auto& [settings, expected] : cases) {
+        kro::test::Capture out(kro::test::Capture::Stream::Out);
+        EXPECT_EQ(readPubBuffer(settings), expected.first) << settings;
+        EXPECT_EQ(out.take(), expected.second) << settings;
+    }
+}
 
 } // namespace
