@@ -39,16 +39,11 @@ void cpp_callback1(int state, void* obj) {
 } // namespace
 
 AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
-    : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)) {
-    if (readPubMode(settings) == PubMode::Session)
-        m_session = std::make_unique<PublishSession>(readPubBuffer(settings));
-}
+    : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)),
+      m_session(makePublishSession(settings)) {}
 
 bool AwsMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
-    if (!m_session)
-        return kro::UARTDriverBase::postData(std::move(var));
-    postVariable(*m_session, var.get(), false);
-    return true;
+    return postToDriver(*this, m_session.get(), std::move(var), false);
 }
 
 AwsMqttClient::~AwsMqttClient() {

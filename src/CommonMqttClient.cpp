@@ -79,15 +79,11 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     mkeepAlive = Util::getValFromJsonc(settings, "oneConnetTime");
     mstateVar = deviceId + ".substate";
     mpubTimeout = readPubTimeout(settings);
-    if (readPubMode(settings) == PubMode::Session)
-        m_session = std::make_unique<PublishSession>(readPubBuffer(settings));
+    m_session = makePublishSession(settings);
 }
 
 bool CommonMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
-    if (!m_session)
-        return kro::UARTDriverBase::postData(std::move(var));
-    postVariable(*m_session, var.get(), true);
-    return true;
+    return postToDriver(*this, m_session.get(), std::move(var), true);
 }
 
 CommonMqttClient::~CommonMqttClient() {

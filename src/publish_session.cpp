@@ -53,9 +53,18 @@ size_t readPubBuffer(const std::string& settings) {
     return std::stoul(text);
 }
 
-void postVariable(PublishSession& session, kro::IDvcVariable* var, bool retainSuffix) {
+std::unique_ptr<PublishSession> makePublishSession(const std::string& settings) {
+    if (readPubMode(settings) != PubMode::Session)
+        return nullptr;
+    return std::make_unique<PublishSession>(readPubBuffer(settings));
+}
+
+bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
+                  std::shared_ptr<kro::IDvcVariable> var, bool retainSuffix) {
+    if (!session)
+        return driver.kro::UARTDriverBase::postData(std::move(var));
     if (!var || var->getAddrType() != "PubVariable")
-        return;
+        return true;
     static const std::string suffix = " --retain";
     PublishSession::Value value;
     value.topic = var->getAddr();
@@ -65,7 +74,8 @@ void postVariable(PublishSession& session, kro::IDvcVariable* var, bool retainSu
         value.payload.resize(value.payload.size() - suffix.size());
         value.retain = true;
     }
-    session.post(std::move(value));
+    session->post(std::move(value));
+    return true;
 }
 
 PublishSession::PublishSession(size_t capacity) : m_capacity(std::max<size_t>(capacity, 1)) {}

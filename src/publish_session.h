@@ -115,7 +115,12 @@ private:
     std::vector<std::string> m_lines;
 };
 
-// Posts a "PubVariable" with the value it holds now (any other variable is
-// ignored). With `retainSuffix`, a value ending in " --retain" is published
-// retained without it.
-void postVariable(PublishSession& session, kro::IDvcVariable* var, bool retainSuffix);
+// A driver's session for its settings; none in process mode.
+std::unique_ptr<PublishSession> makePublishSession(const std::string& settings);
+
+// A driver's postData: without a session as the base does; with one, a
+// "PubVariable" is queued on it with the value it holds now (any other
+// variable is ignored) and, with `retainSuffix`, a value ending in
+// " --retain" is published retained without it.
+bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
+                  std::shared_ptr<kro::IDvcVariable> var, bool retainSuffix);

@@ -30,17 +30,6 @@ std::string var(const std::string& name) {
     return out;
 }
 
-// The connection parameters of the mutual-TLS listener, in runtime variables.
-void configure(const Broker& broker, const std::string& topics) {
-    auto& vars = kro::host::runtime().vars();
-    vars.setStrVar("cafilePath", broker.certs().caCert, 0);
-    vars.setStrVar("certPath", broker.certs().clientCert, 0);
-    vars.setStrVar("keyPath", broker.certs().clientKey, 0);
-    vars.setStrVar("host", "127.0.0.1", 0);
-    vars.setStrVar("port", std::to_string(broker.mtlsPort()), 0);
-    vars.setStrVar("topics", topics, 0);
-}
-
 // Publishes until the driver has received it: its SUBSCRIBE may still be on
 // its way when its connection has been accepted.
 bool deliver(const Broker& broker, const std::string& topic, const std::string& payload) {
@@ -63,7 +52,7 @@ TEST(DriverAws, MutualTlsFromRuntimeVariables) {
     kro::host::DeviceManager dm;
     auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 64, "PubVariable", "aws/out", ""});
     auto s = dm.addDevice("dev1")->addVariable(VarSpec{"S", 64, "SubVariable", "aws/s", ""});
-    configure(broker, "x/1|x/2|x/3");
+    kro::test::configureAws(broker, "x/1|x/2|x/3");
 
     Capture out(Capture::Stream::Out);
     RunningDriver driver(plugin, kFactory, &dm, kSettings);
@@ -117,7 +106,7 @@ TEST(DriverAws, MissingPortEndsTheSubscriptionForGood) {
     Plugin plugin;
     kro::host::DeviceManager dm;
     auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 16, "PubVariable", "aws/out", ""});
-    configure(broker, "x/1");
+    kro::test::configureAws(broker, "x/1");
     kro::host::runtime().vars().erase("port");
 
     Capture out(Capture::Stream::Out);

@@ -36,16 +36,6 @@ std::string common(const std::string& device, const Broker& broker) {
         {{"DeviceId", device}, {"host", "127.0.0.1"}, {"port", std::to_string(broker.port())}});
 }
 
-void configureAws(const Broker& broker, const std::string& topics) {
-    auto& vars = kro::host::runtime().vars();
-    vars.setStrVar("cafilePath", broker.certs().caCert, 0);
-    vars.setStrVar("certPath", broker.certs().clientCert, 0);
-    vars.setStrVar("keyPath", broker.certs().clientKey, 0);
-    vars.setStrVar("host", "127.0.0.1", 0);
-    vars.setStrVar("port", std::to_string(broker.mtlsPort()), 0);
-    vars.setStrVar("topics", topics, 0);
-}
-
 // Publishes until `arrived` holds (a SUBSCRIBE may still be on its way).
 template <typename Pred>
 bool publishUntil(int port, const std::string& topic, const std::string& payload, Pred arrived) {
@@ -142,7 +132,7 @@ TEST_P(DriverStopConcurrency, DestroyingRunningDriversEndsExactlyTheirThreads) {
     Plugin plugin;
     kro::host::DeviceManager dm;
     dm.addDevice("dev1")->addVariable(VarSpec{"A", 16, "SubVariable", "s/t", ""});
-    configureAws(broker, "aws/1");
+    kro::test::configureAws(broker, "aws/1");
     // A sanitizer's runtime starts a helper thread of its own once the first
     // thread has been made: let it, before counting.
     std::thread([] {}).join();

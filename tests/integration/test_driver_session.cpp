@@ -49,13 +49,7 @@ TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
     const std::string port = std::to_string(broker.port());
     std::string settings;
     if (aws) {
-        auto& vars = kro::host::runtime().vars();
-        vars.setStrVar("cafilePath", broker.certs().caCert, 0);
-        vars.setStrVar("certPath", broker.certs().clientCert, 0);
-        vars.setStrVar("keyPath", broker.certs().clientKey, 0);
-        vars.setStrVar("host", "127.0.0.1", 0);
-        vars.setStrVar("port", std::to_string(broker.mtlsPort()), 0);
-        vars.setStrVar("topics", "s/in", 0);
+        kro::test::configureAws(broker, "s/in");
         settings = R"({"Protocol":"AWSMQTT","PubMode":"session"})";
     } else {
         settings = commonSettings({{"DeviceId", "dev1"},

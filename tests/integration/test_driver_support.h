@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "kro_host.h"
+#include "support/broker.h"
 #include "support/plugin.h"
 #include "support/subprocess.h"
 
@@ -217,6 +218,18 @@ inline std::string everyByteValue(size_t size) {
     for (size_t i = 0; i < size; ++i)
         value[i] = static_cast<char>(1 + i % 255);
     return value;
+}
+
+// The AWS driver's connection parameters for the broker's mutual-TLS
+// listener, in runtime variables.
+inline void configureAws(const Broker& broker, const std::string& topics) {
+    auto& vars = kro::host::runtime().vars();
+    vars.setStrVar("cafilePath", broker.certs().caCert, 0);
+    vars.setStrVar("certPath", broker.certs().clientCert, 0);
+    vars.setStrVar("keyPath", broker.certs().clientKey, 0);
+    vars.setStrVar("host", "127.0.0.1", 0);
+    vars.setStrVar("port", std::to_string(broker.mtlsPort()), 0);
+    vars.setStrVar("topics", topics, 0);
 }
 
 inline std::string commonSettings(const std::map<std::string, std::string>& values) {
