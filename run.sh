@@ -212,7 +212,7 @@ cmd_bench() {
     # These two start brokers of their own (an unbounded queue; a restart).
     [ "$bench" = receive ] || [ "$bench" = session ] && args=()
     # Each benchmark is bounded on its own; together they stay under 10 minutes.
-    if ! timeout 240 "build-bench/bench/bench_$bench" "${args[@]}" 2>"$dir/$bench.log"; then
+    if ! timeout 300 "build-bench/bench/bench_$bench" "${args[@]}" 2>"$dir/$bench.log"; then
       tail -n 20 "$dir/$bench.log" >&2
       failed+=("$bench")
     fi

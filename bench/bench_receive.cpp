@@ -1,11 +1,14 @@
 // Receive throughput: one load generator on a persistent connection publishes
-// a fixed number of 16-byte messages at QoS 0 as fast as it can; three
+// a fixed number of 16-byte messages at QoS 0 as fast as it can; four
 // subscribers take them in turn, each in a process of its own:
 //   reference  a subscriber written directly on libmosquitto that only counts
 //   driver     the Common driver loaded through the plug-in in the stand-in
 //              host, counting writes of its "SubVariable" with an observer
+//   topic      the same driver matching topics per variable ("SubMatch":
+//              "topic"), with 20 SubVariables on distinct filters, one of
+//              which matches the load's topic
 //   program    the subscriber program with -F "%t %p", output to /dev/null
-// Rounds are interleaved (reference, driver, program, reference, ...) and the
+// Rounds are interleaved (reference, driver, topic, program, reference, ...) and the
 // median of the rounds is reported. The broker is a private one whose queue
 // has no limit, so that a slow subscriber shows as a low rate, not as loss.
 #include <cinttypes>
@@ -41,6 +44,8 @@ public:
     Sample run(const std::string& key, int round) {
         const std::string id = "bench-" + key + "-" + std::to_string(round);
         const std::string topic = "bench/load/" + std::to_string(round);
+        // The topic mode subject subscribes to a filter that matches the topic.
+        const std::string filter = key == "topic" ? "bench/+/" + std::to_string(round) : topic;
         const std::string result = m_dir + "/" + id + ".result";
         const std::string port = std::to_string(m_broker.port());
         const std::string count = std::to_string(m_count);
@@ -57,19 +62,21 @@ public:
                     id,
                     "--result",
                     result};
-        else if (key == "driver")
+        else if (key == "driver" || key == "topic") {
             argv = {KRO_BENCH_SUB_DRIVER,
                     "--port",
                     port,
                     "--topic",
-                    topic,
+                    filter,
                     "--count",
                     count,
                     "--id",
                     id,
                     "--result",
                     result};
-        else
+            if (key == "topic")
+                argv.insert(argv.end(), {"--sub-match", "topic", "--filters", "20"});
+        } else
             argv = {KRO_SUBSCRIBER_PROGRAM,
                     "-h",
                     "127.0.0.1",
@@ -88,7 +95,7 @@ public:
 
         Sample s;
         const pid_t pid = spawn(argv);
-        if (!m_broker.waitSubscribed(id, topic, std::chrono::seconds(30))) {
+        if (!m_broker.waitSubscribed(id, filter, std::chrono::seconds(30))) {
             std::fprintf(stderr, "%s did not subscribe; broker log:\n%s\n", key.c_str(),
                          m_broker.log().c_str());
             waitChild(pid, std::chrono::milliseconds(0));
@@ -155,6 +162,7 @@ int main(int argc, char** argv) {
     const std::vector<Subject> subjects = {
         {"reference", "reference subscriber (libmosquitto)"},
         {"driver", "Common driver in the host"},
+        {"topic", "driver, topic mode, 20 filters"},
         {"program", "subscriber program -F \"%t %p\""},
     };
     Harness harness(broker, count, dir);
@@ -194,6 +202,9 @@ int main(int argc, char** argv) {
                driverRate >= 0.9);
     printRatio("driver CPU per message", cpu["driver"], cpu["reference"], "us", "<= 1.30",
                driverCpu <= 1.3);
+    printRatio("topic mode messages/s", rate["topic"], rate["reference"], "msg/s", ">= 0.85",
+               rate["topic"] / rate["reference"] >= 0.85);
+    printRatio("topic mode CPU per message", cpu["topic"], cpu["reference"], "us");
     printRatio("program messages/s", rate["program"], rate["reference"], "msg/s");
     printRatio("program CPU per message", cpu["program"], cpu["reference"], "us");
     return 0;

@@ -1,7 +1,10 @@
 // The Common driver as a receive-throughput subject: the plug-in loaded in
 // the stand-in host, its device holding one "SubVariable" (the load's topic)
 // and one "SubTopic", every write of the SubVariable counted by an observer
-// on the store. Ends when --count writes were seen, the flow has been idle
+// on the store. With --sub-match topic the driver matches topics per
+// variable, and the device holds --filters SubVariables in all: "value" on the
+// --topic filter, the others on distinct filters beside it that the load's
+// topic does not match. Ends when --count writes were seen, the flow has been idle
 // for --idle-ms after the first, or --timeout-s has passed, and writes
 // "<count> <first ns> <last ns>" (monotonic clock) to --result.
 #include <atomic>
@@ -21,8 +24,9 @@ using kro::bench::nowNs;
 } // namespace
 
 int main(int argc, char** argv) {
-    const kro::bench::Options o(
-        argc, argv, {"port", "topic", "count", "id", "idle-ms", "timeout-s", "result", "sub-args"});
+    const kro::bench::Options o(argc, argv,
+                                {"port", "topic", "count", "id", "idle-ms", "timeout-s", "result",
+                                 "sub-args", "sub-match", "filters"});
     const int port = static_cast<int>(o.number("port", 1883));
     const long want = o.number("count", 1);
     const int64_t idleNs = o.number("idle-ms", 3000) * 1000000;
@@ -30,7 +34,13 @@ int main(int argc, char** argv) {
 
     kro::host::DeviceManager dm;
     kro::host::Device* dev = dm.addDevice("bench");
-    dev->addVariable({"value", 64, "SubVariable", o.text("topic", "bench/load"), ""});
+    const std::string filter = o.text("topic", "bench/load");
+    dev->addVariable({"value", 64, "SubVariable", filter, ""});
+    for (long i = 1; i < o.number("filters", 1); ++i) {
+        const std::string n = std::to_string(i);
+        dev->addVariable({"value" + n, 64, "SubVariable",
+                          i % 2 ? filter + "/" + n : filter + "/x" + n + "/#", ""});
+    }
     dev->addVariable({"topic", 64, "SubTopic", "", ""});
 
     std::atomic<long> count{0};
@@ -53,6 +63,8 @@ int main(int argc, char** argv) {
     });
 
     std::string extra = ",\"clientid\":\"" + o.text("id", "bench-driver") + "\"";
+    if (o.has("sub-match"))
+        extra += ",\"SubMatch\":\"" + o.text("sub-match", "") + "\"";
     if (o.has("sub-args"))
         extra += ",\"AdditionSubArgs\":\"" + o.text("sub-args", "") + "\"";
     {

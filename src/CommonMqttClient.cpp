@@ -19,33 +19,53 @@ kro::IVarManager* vars() {
     return kro::getRuntime()->getVarManager();
 }
 
+// Writes `value` into `var` unless it is longer than the variable's capacity,
+// which is reported and leaves the variable alone.
+void writeValue(kro::IDvcVariable* var, const std::string& value) {
+    const int size = var->getSize();
+    if (size < 0 || static_cast<size_t>(size) < value.size()) {
+        printLine("the size of variable " + std::to_string(size) + " is less than result " +
+                  std::to_string(value.size()) + "\n");
+        return;
+    }
+    std::vector<char> buffer(static_cast<size_t>(size) + 1, '\0');
+    std::memcpy(buffer.data(), value.data(), value.size());
+    var->setStrValue(buffer.data(), true);
+}
+
+// Topic mode: only the variables whose filters match the topic are written; a
+// message that reaches none is counted, and reported once per topic.
+void deliverByTopic(const TopicMatcher& matcher, const std::string& topic,
+                    const std::string& message) {
+    bool reached = false;
+    for (const TopicMatcher::Target& target : matcher.targets()) {
+        if (!TopicMatcher::reaches(target, topic))
+            continue;
+        reached = true;
+        writeValue(target.var, target.takesTopic ? topic : message);
+    }
+    if (!reached && matcher.unmatched().note(topic))
+        printLine("[kro info]no variable for topic: " + topic + "\n");
+}
+
 // Message callback: every "SubVariable" of the run's device receives the
-// payload, every "SubTopic" the topic. A value longer than a variable's
-// capacity leaves that variable alone.
+// payload, every "SubTopic" the topic, unless the run matches topics.
 void cpp_callback(const char* str, const char* str1, void* pdev) {
     const std::string topic = str ? str : "";
     const std::string message = str1 ? str1 : "";
     if (!pdev)
         return;
     auto* device = static_cast<kro::IDevice*>(pdev);
+    if (std::shared_ptr<const TopicMatcher> matcher = TopicMatchers::find(device)) {
+        deliverByTopic(*matcher, topic, message);
+        return;
+    }
     for (kro::IDvcVariable* var : device->getVarList()) {
         const std::string type = var->getAddrType();
-        const std::string* value = nullptr;
         if (type == "SubVariable")
-            value = &message;
+            writeValue(var, message);
         else if (type == "SubTopic")
-            value = &topic;
-        else
-            continue;
-        const int size = var->getSize();
-        if (size < 0 || static_cast<size_t>(size) < value->size()) {
-            printLine("the size of variable " + std::to_string(size) + " is less than result " +
-                      std::to_string(value->size()) + "\n");
-            continue;
-        }
-        std::vector<char> buffer(static_cast<size_t>(size) + 1, '\0');
-        std::memcpy(buffer.data(), value->data(), value->size());
-        var->setStrValue(buffer.data(), true);
+            writeValue(var, topic);
     }
 }
 
@@ -79,6 +99,8 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     mkeepAlive = Util::getValFromJsonc(settings, "oneConnetTime");
     mstateVar = deviceId + ".substate";
     mpubTimeout = readPubTimeout(settings);
+    if (Util::getValFromJsonc(settings, "SubMatch") == "topic")
+        m_unmatched = std::make_shared<UnmatchedTopics>();
     m_session = makePublishSession(settings);
 }
 
@@ -170,7 +192,7 @@ void CommonMqttClient::subscriptionLoop() {
         const std::vector<std::string> args = buildSubArgs(topics);
         printLine(showArguments(args));
 
-        const SubscriberResult result = runSubscriber(args, pDev);
+        const SubscriberResult result = runSubscriberMatching(args);
         // A run ended by the stop is no result of the subscriber's.
         if (m_run.stopping())
             return;
@@ -186,6 +208,21 @@ void CommonMqttClient::subscriptionLoop() {
         }
         setSubState(result.code);
     }
+}
+
+SubscriberResult CommonMqttClient::runSubscriberMatching(const std::vector<std::string>& args) {
+    if (!m_unmatched)
+        return runSubscriber(args, pDev);
+    SubscriberResult result;
+    {
+        const TopicMatchers::Registration matching(
+            pDev, std::make_shared<const TopicMatcher>(pDev, m_unmatched));
+        result = runSubscriber(args, pDev);
+    }
+    if (const uint64_t count = m_unmatched->takeCount())
+        printLine("[kro info]messages with no variable in this run: " + std::to_string(count) +
+                  "\n");
+    return result;
 }
 
 void CommonMqttClient::checkPubFiles() const {

@@ -9,6 +9,7 @@
 #include "driver_run.h"
 #include "kro/kro.h"
 #include "publish_session.h"
+#include "topic_match.h"
 
 // Driver for protocol "COMMONMQTT": bridges one host device's variables and an
 // MQTT broker, with the connection settings taken from the driver's JSON.
@@ -82,6 +83,13 @@ private:
     void checkPubFiles() const;
     // Writes a subscription state to "substate", then to mstateVar.
     void setSubState(int state) const;
+    // One subscriber run; in topic mode with the device's matcher registered
+    // for the run's length, and its unmatched messages counted after it.
+    SubscriberResult runSubscriberMatching(const std::vector<std::string>& args);
+
+    // Set in topic mode ("SubMatch": "topic") only: the messages that reached
+    // no variable, across all the driver's runs.
+    std::shared_ptr<UnmatchedTopics> m_unmatched;
 
     DriverRun m_run;
     // Set in session mode.

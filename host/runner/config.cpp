@@ -74,9 +74,9 @@ struct TooDeep {};
 // The settings keys each driver reads. "DeviceId" of an AWS driver is read by
 // the runner (the device whose posts go to it).
 const std::vector<std::string> kCommonKeys = {
-    "Protocol",        "DeviceId",        "host",       "addr",    "port",     "clientid",
-    "username",        "password",        "cafile",     "cert",    "key",      "oneConnetTime",
-    "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode", "PubBuffer"};
+    "Protocol",        "DeviceId",        "host",       "addr",    "port",      "clientid",
+    "username",        "password",        "cafile",     "cert",    "key",       "oneConnetTime",
+    "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode", "PubBuffer", "SubMatch"};
 const std::vector<std::string> kAwsKeys = {"Protocol", "DeviceId", "PubTimeout", "PubMode",
                                            "PubBuffer"};
 const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",

@@ -2,6 +2,9 @@
 // device's variables, state reporting, retries, refusals, TLS, publishing.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <memory>
+
 #include "support/broker.h"
 #include "support/capture.h"
 #include "support/mqtt_probe.h"
@@ -323,6 +326,90 @@ TEST(DriverCommon, TlsWithClientCertificateFromTheSettings) {
                               certs.clientCert + " --key " + certs.clientKey + " -t secure/t \n"))
         << printed;
     EXPECT_FALSE(contains(printed, "can't find file")) << printed;
+}
+
+// "SubMatch": "topic" writes only the variables whose filters match; beside it
+// a driver with any other "SubMatch" text bridges as ever.
+TEST(DriverCommon, TopicModeWritesOnlyTheMatchingVariables) {
+    Broker broker;
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    struct Dev {
+        const char* id;
+        const char* match;
+        const char* extra; // subscriptions no variable names
+        std::vector<VarSpec> vars;
+    };
+    const std::vector<Dev> devs = {
+        {"d1",
+         "topic",
+         "-t extra/#",
+         {{"A", 8, "SubVariable", "room/+/temp", ""},
+          {"B", 8, "SubVariable", "room/1/set|house/#", ""},
+          {"TA", 16, "SubTopic", "room/+/temp", ""}}},
+        {"d2",
+         "topic",
+         "-t #",
+         {{"C", 8, "SubVariable", "", ""},
+          {"D", 8, "SubVariable", "room/1/set", ""},
+          {"T", 16, "SubTopic", "", ""}}},
+        {"d3",
+         "Topic",
+         "-t house/#",
+         {{"E", 8, "SubVariable", "room/#", ""}, {"TE", 16, "SubTopic", "", ""}}}};
+    std::vector<std::shared_ptr<DvcVariable>> vars;
+    std::vector<std::unique_ptr<RunningDriver>> drivers;
+    Capture out(Capture::Stream::Out);
+    for (const Dev& d : devs) {
+        kro::host::Device* dev = dm.addDevice(d.id);
+        for (const VarSpec& v : d.vars)
+            vars.push_back(dev->addVariable(v));
+        drivers.push_back(
+            std::make_unique<RunningDriver>(plugin, kFactory, &dm,
+                                            commonSettings({{"DeviceId", d.id},
+                                                            {"host", "127.0.0.1"},
+                                                            {"port", std::to_string(broker.port())},
+                                                            {"SubMatch", d.match},
+                                                            {"AdditionSubArgs", d.extra}})));
+    }
+    auto values = [&] {
+        std::string all;
+        for (const auto& v : vars)
+            all += value(v) + ",";
+        return all;
+    };
+    for (const Dev& d : devs)
+        ASSERT_TRUE(log.waitFor(std::string(d.id) + ".substate", 0));
+    const std::vector<std::array<const char*, 3>> steps = {
+        // topic, payload, then A B TA  C D T  E TE
+        {"room/1/temp", "20", "20,,room/1/temp,20,,room/1/temp,20,room/1/temp,"},
+        {"room/1/set", "21", "20,21,room/1/temp,21,21,room/1/set,21,room/1/set,"},
+        {"house/a/b", "5", "20,5,room/1/temp,5,21,house/a/b,5,house/a/b,"},
+        {"extra/x", "1", "20,5,room/1/temp,1,21,extra/x,5,house/a/b,"},
+        {"extra/x", "2", "20,5,room/1/temp,2,21,extra/x,5,house/a/b,"},
+        {"extra/y", "3", "20,5,room/1/temp,3,21,extra/y,5,house/a/b,"},
+        {"room/2/temp", "22", "22,5,room/2/temp,22,21,room/2/temp,22,room/2/temp,"}};
+    ASSERT_TRUE(publishUntil(broker.port(), steps[0][0], steps[0][1],
+                             [&] { return values() == steps[0][2]; }));
+    for (const auto& [topic, payload, expected] : steps) {
+        ASSERT_TRUE(kro::test::publish(broker.port(), topic, payload));
+        EXPECT_TRUE(waitUntil([&] { return values() == expected; })) << topic << ": " << values();
+    }
+    drivers.clear();
+    const std::string printed = out.take();
+    auto count = [&](const std::string& part) {
+        size_t n = 0;
+        for (size_t at = printed.find(part); at != std::string::npos;
+             at = printed.find(part, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("[kro info]no variable for topic: "), 2u) << printed;
+    EXPECT_EQ(count("[kro info]no variable for topic: extra/x\n"), 1u) << printed;
+    EXPECT_EQ(count("[kro info]no variable for topic: extra/y\n"), 1u) << printed;
+    EXPECT_EQ(count("[kro info]messages with no variable in this run: 3\n"), 1u) << printed;
 }
 
 } // namespace

@@ -1,0 +1,88 @@
+#include "topic_match.h"
+
+#include <algorithm>
+
+#include <mosquitto.h>
+
+using kro::util::StringUtil;
+
+bool UnmatchedTopics::note(const std::string& topic) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_count;
+    if (m_reported.size() >= kMaxReported)
+        return false;
+    return m_reported.insert(topic).second;
+}
+
+uint64_t UnmatchedTopics::takeCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const uint64_t count = m_count;
+    m_count = 0;
+    return count;
+}
+
+TopicMatcher::TopicMatcher(kro::IDevice* device, std::shared_ptr<UnmatchedTopics> unmatched)
+    : m_unmatched(std::move(unmatched)) {
+    if (!device)
+        return;
+    for (kro::IDvcVariable* var : device->getVarList()) {
+        const std::string type = var->getAddrType();
+        if (type != "SubVariable" && type != "SubTopic")
+            continue;
+        Target target{var, type == "SubTopic", {}};
+        StringUtil::split(var->getAddr(), "|", target.filters);
+        m_targets.push_back(std::move(target));
+    }
+}
+
+bool TopicMatcher::reaches(const Target& target, const std::string& topic) {
+    if (target.filters.empty())
+        return true;
+    for (const std::string& filter : target.filters) {
+        bool match = false;
+        if (mosquitto_topic_matches_sub(filter.c_str(), topic.c_str(), &match) ==
+                MOSQ_ERR_SUCCESS &&
+            match)
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+std::mutex g_mutex;
+std::vector<std::pair<kro::IDevice*, std::shared_ptr<const TopicMatcher>>> g_entries;
+
+} // namespace
+
+std::atomic<int> TopicMatchers::s_registered{0};
+
+TopicMatchers::Registration::Registration(kro::IDevice* device,
+                                          std::shared_ptr<const TopicMatcher> matcher)
+    : m_device(device), m_matcher(matcher.get()) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_entries.emplace_back(device, std::move(matcher));
+    s_registered.fetch_add(1, std::memory_order_release);
+}
+
+TopicMatchers::Registration::~Registration() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    // Only this registration's entry: another driver's run for the same
+    // device keeps its own.
+    auto it = std::find_if(g_entries.begin(), g_entries.end(), [this](const auto& entry) {
+        return entry.first == m_device && entry.second.get() == m_matcher;
+    });
+    if (it != g_entries.end())
+        g_entries.erase(it);
+    s_registered.fetch_sub(1, std::memory_order_release);
+}
+
+std::shared_ptr<const TopicMatcher> TopicMatchers::find(kro::IDevice* device) {
+    if (s_registered.load(std::memory_order_acquire) == 0)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (const auto& entry : g_entries)
+        if (entry.first == device)
+            return entry.second;
+    return nullptr;
+}

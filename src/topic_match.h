@@ -1,0 +1,84 @@
+#pragma once
+
+// The Common driver's "SubMatch": "topic" mode: each variable takes only the
+// messages whose topic its address names, instead of every message.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "kro/kro.h"
+
+// The messages of a driver that reached no variable: counted, and each topic
+// reported once for the driver's life. Called from the subscriber's thread and
+// from whoever triggers the message callback, so it locks.
+class UnmatchedTopics {
+public:
+    // Distinct topics remembered as reported. A flood of distinct topics must
+    // not grow memory without bound: past this, new topics are only counted.
+    static constexpr size_t kMaxReported = 1024;
+
+    // Counts one message; true when its topic is to be reported now.
+    bool note(const std::string& topic);
+    // The messages counted since the last call.
+    uint64_t takeCount();
+
+private:
+    std::mutex m_mutex;
+    std::unordered_set<std::string> m_reported;
+    uint64_t m_count = 0;
+};
+
+// The device's "SubVariable" and "SubTopic" variables with the filters of
+// their addresses, read once per subscriber run (as the topics are), so that a
+// message costs no call into the host beyond the writes themselves.
+class TopicMatcher {
+public:
+    struct Target {
+        kro::IDvcVariable* var;
+        bool takesTopic;                  // "SubTopic": the topic; "SubVariable": the payload
+        std::vector<std::string> filters; // the address split at "|"; none: every topic
+    };
+
+    TopicMatcher(kro::IDevice* device, std::shared_ptr<UnmatchedTopics> unmatched);
+
+    const std::vector<Target>& targets() const { return m_targets; }
+    UnmatchedTopics& unmatched() const { return *m_unmatched; }
+
+    // By the library's own rules for "+" and "#"; a filter the broker would
+    // refuse matches nothing.
+    static bool reaches(const Target& target, const std::string& topic);
+
+private:
+    std::vector<Target> m_targets;
+    std::shared_ptr<UnmatchedTopics> m_unmatched;
+};
+
+// The matchers of the runs in topic mode, by device: the message callback only
+// gets the device. While no run is in topic mode a lookup is one atomic load.
+class TopicMatchers {
+public:
+    // Makes `matcher` the one for `device` while this object lives.
+    class Registration {
+    public:
+        Registration(kro::IDevice* device, std::shared_ptr<const TopicMatcher> matcher);
+        ~Registration();
+        Registration(const Registration&) = delete;
+        Registration& operator=(const Registration&) = delete;
+
+    private:
+        kro::IDevice* m_device;
+        const TopicMatcher* m_matcher;
+    };
+
+    // Null when no run for `device` is in topic mode. The matcher returned
+    // stays valid while it is held, whatever happens to its run.
+    static std::shared_ptr<const TopicMatcher> find(kro::IDevice* device);
+
+private:
+    static std::atomic<int> s_registered;
+};
