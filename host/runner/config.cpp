@@ -325,6 +325,8 @@ std::string explainState(const std::string& name, int value) {
             return "publishing";
         if (value == 0)
             return "idle";
+        if (value == 102)
+            return "publish connection down, values waiting";
         return {};
     }
     if (!sub)

@@ -104,6 +104,8 @@ TEST(RunnerConfig, ExplainsStateCodesOfStateVariablesOnly) {
               "refused: unacceptable protocol version, or no connection (broker unreachable, TLS "
               "or set-up error)");
     EXPECT_EQ(kro::runner::explainState("pubstate", 101), "publishing");
+    EXPECT_EQ(kro::runner::explainState("pubstate", 102),
+              "publish connection down, values waiting");
     EXPECT_EQ(kro::runner::explainState("counter", 5), "");
 }
 
