@@ -47,7 +47,8 @@ long hostResident(int port, int drivers, const std::string& dir) {
                                      dir + "/host.json"};
     const pid_t pid = spawn(argv, out);
     long kb = -1;
-    if (waitUntil([&] { return readFile(out).find("[kro-host] idle") != std::string::npos; },
+    // Every event line starts with "[kro-host HH:MM:SS.mmm] ".
+    if (waitUntil([&] { return readFile(out).find("] idle\n") != std::string::npos; },
                   std::chrono::seconds(90), 50)) {
         sleepMs(1000);
         kb = residentKb(pid);
