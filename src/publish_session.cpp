@@ -377,9 +377,12 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
                 handOver(lock, mosq);
                 continue;
             }
+            // Idle for wake(): every acknowledgement may be the last one.
+            m_waiterIdle = true;
             m_cv.wait_until(lock, deadline, [this] {
                 return !m_connected || waitingLocked() == 0 || canHand(kWindow) || !m_lines.empty();
             });
+            m_waiterIdle = false;
         }
         lock.unlock();
         mosquitto_disconnect_v5(mosq, 0, record.disconnect_props);
