@@ -47,18 +47,14 @@ TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
     kro::host::DeviceManager dm;
     auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 2 << 20, "PubVariable", "s/p", ""});
     const std::string port = std::to_string(broker.port());
-    std::string settings;
-    if (aws) {
-        kro::test::configureAws(broker, "s/in");
-        settings = R"({"Protocol":"AWSMQTT","PubMode":"session"})";
-    } else {
-        settings = commonSettings({{"DeviceId", "dev1"},
-                                   {"host", "127.0.0.1"},
-                                   {"port", port},
-                                   {"clientid", "drv"},
-                                   {"PubMode", "session"},
-                                   {"AdditionPubArgs", "-q 1"}});
-    }
+    kro::test::configureAws(broker, "s/in");
+    const std::string settings = aws ? R"({"Protocol":"AWSMQTT","PubMode":"session"})"
+                                     : commonSettings({{"DeviceId", "dev1"},
+                                                       {"host", "127.0.0.1"},
+                                                       {"port", port},
+                                                       {"clientid", "drv"},
+                                                       {"PubMode", "session"},
+                                                       {"AdditionPubArgs", "-q 1"}});
     Probe probe({kro::test::plainConnection(broker.port()), {"s/#"}, 1});
     ASSERT_TRUE(probe.waitConnected(10s));
 
