@@ -186,9 +186,7 @@ void CommonMqttClient::subscriptionLoop() {
         setSubState(101);
         std::vector<std::string> topics;
         StringUtil::split(mtopic_sub, "|", topics);
-        for (const std::string* file : {&mcafile, &mcert, &mkey})
-            if (!file->empty())
-                CHECKFILE(*file);
+        checkTlsFiles();
         const std::vector<std::string> args = buildSubArgs(topics);
         printLine(showArguments(args));
 
@@ -225,11 +223,15 @@ SubscriberResult CommonMqttClient::runSubscriberMatching(const std::vector<std::
     return result;
 }
 
-void CommonMqttClient::checkPubFiles() const {
-    CHECKFILE(kPublisherPath);
+void CommonMqttClient::checkTlsFiles() const {
     for (const std::string* file : {&mcafile, &mcert, &mkey})
         if (!file->empty())
             CHECKFILE(*file);
+}
+
+void CommonMqttClient::checkPubFiles() const {
+    CHECKFILE(kPublisherPath);
+    checkTlsFiles();
 }
 
 PubCommand CommonMqttClient::buildPubCommand(const std::string& topic,
@@ -314,9 +316,7 @@ std::vector<std::string> CommonMqttClient::buildSessionArgs() const {
 
 void CommonMqttClient::publishLoop() {
     if (m_session) {
-        for (const std::string* file : {&mcafile, &mcert, &mkey})
-            if (!file->empty())
-                CHECKFILE(*file);
+        checkTlsFiles();
         const std::vector<std::string> args = buildSessionArgs();
         printLine(showArguments(args));
         m_session->run(args, m_run.stopSignal());

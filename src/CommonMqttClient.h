@@ -79,6 +79,8 @@ public:
     std::chrono::seconds mpubTimeout;
 
 private:
+    // Warns about a TLS file that does not exist (each set one is checked).
+    void checkTlsFiles() const;
     // Warns about a missing publisher program or TLS file before each run.
     void checkPubFiles() const;
     // Writes a subscription state to "substate", then to mstateVar.

@@ -53,21 +53,22 @@ void endSubscriberRun(std::thread::id thread) {
     sub_client_stop_thread(thread);
 }
 
-SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev) {
-    // The subscriber's parser may write into its arguments.
-    std::vector<std::vector<char>> storage;
-    storage.reserve(args.size());
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
+WritableArgs::WritableArgs(const std::vector<std::string>& args) {
+    m_storage.reserve(args.size());
+    m_argv.reserve(args.size() + 1);
     for (const std::string& arg : args) {
-        storage.emplace_back(arg.begin(), arg.end());
-        storage.back().push_back('\0');
-        argv.push_back(storage.back().data());
+        m_storage.emplace_back(arg.begin(), arg.end());
+        m_storage.back().push_back('\0');
+        m_argv.push_back(m_storage.back().data());
     }
-    argv.push_back(nullptr);
+    m_argv.push_back(nullptr);
+}
+
+SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev) {
+    WritableArgs argv(args);
     sub_run_info info;
     SubscriberResult result;
-    result.code = sub_client_run(static_cast<int>(args.size()), argv.data(), pdev, &info);
+    result.code = sub_client_run(argv.argc(), argv.argv(), pdev, &info);
     result.denied = info.denied;
     return result;
 }

@@ -73,6 +73,20 @@ struct SubscriberResult {
     bool denied = false; // the broker denied every subscription
 };
 
+// An argument vector for the client library's entries, whose parsers may
+// write into their arguments: each argument is a writable copy of its own,
+// argv() ends with a null pointer.
+class WritableArgs {
+public:
+    explicit WritableArgs(const std::vector<std::string>& args);
+    int argc() const { return static_cast<int>(m_storage.size()); }
+    char** argv() { return m_argv.data(); }
+
+private:
+    std::vector<std::vector<char>> m_storage;
+    std::vector<char*> m_argv;
+};
+
 // One subscriber run with `args` (program name first) and the device context
 // `pdev`. Each argument is handed over as its own writable string, no shell
 // and no quoting involved.

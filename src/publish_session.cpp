@@ -7,6 +7,7 @@
 #include "client/client_shared.h"
 #include "client/lib_init.h"
 #include "client/pub_shared.h"
+#include "driver_run.h"
 #include "kro/Util.h"
 
 namespace {
@@ -294,20 +295,12 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
     // A plain reference: the connection set-up releases a run's reference
     // when it fails, and the session retries with the same client.
     client_lib_init();
-    std::vector<std::vector<char>> storage;
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-        storage.emplace_back(arg.begin(), arg.end());
-        storage.back().push_back('\0');
-    }
-    for (auto& arg : storage)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    WritableArgs argv(args);
 
     mosq_config record{};
     mosquitto* mosq = nullptr;
     bool started = false;
-    if (client_config_load(&record, CLIENT_PUB, static_cast<int>(args.size()), argv.data()) ||
+    if (client_config_load(&record, CLIENT_PUB, argv.argc(), argv.argv()) ||
         client_id_generate(&record)) {
         printLine("[kro error]publish session not started: its options were refused\n");
     } else if (!(mosq = mosquitto_new(record.id, record.clean_session, this))) {
