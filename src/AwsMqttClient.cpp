@@ -1,5 +1,6 @@
 #include "AwsMqttClient.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "client/sub_client.h"
@@ -126,6 +127,19 @@ void AwsMqttClient::subscriptionLoop() {
         setSubState(101);
         std::vector<std::string> topics;
         StringUtil::split(settings.topics, "|", topics);
+        // One refused filter would fail the whole subscription.
+        topics.erase(std::remove_if(topics.begin(), topics.end(),
+                                    [this](const std::string& topic) {
+                                        if (subscribableFilter(topic))
+                                            return false;
+                                        if (m_refusedFilters.insert(topic).second)
+                                            printLine("[kro error]invalid topic filter \"" +
+                                                      printable(topic) +
+                                                      "\" in topics: left out of the "
+                                                      "subscription\n");
+                                        return true;
+                                    }),
+                     topics.end());
         const SubscriberResult result = runSubscriber(buildSubArgs(settings, topics), nullptr);
         // A run ended by the stop is no result of the subscriber's.
         if (m_run.stopping())

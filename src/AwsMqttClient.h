@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,8 @@ public:
     void publishLoop();
 
 private:
+    // Every refused filter of "topics" reported.
+    std::set<std::string> m_refusedFilters;
     DriverRun m_run;
     // How long one publication may take ("PubTimeout"; zero: no limit).
     std::chrono::seconds m_pubTimeout;

@@ -1,5 +1,6 @@
 #include "CommonMqttClient.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -45,7 +46,7 @@ void deliverByTopic(const TopicMatcher& matcher, const std::string& topic,
         writeValue(target.var, target.takesTopic ? topic : message);
     }
     if (!reached && matcher.unmatched().note(topic))
-        printLine("[kro info]no variable for topic: " + topic + "\n");
+        printLine("[kro info]no variable for topic: " + printable(topic) + "\n");
 }
 
 // Message callback: every "SubVariable" of the run's device receives the
@@ -102,6 +103,25 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     if (Util::getValFromJsonc(settings, "SubMatch") == "topic")
         m_unmatched = std::make_shared<UnmatchedTopics>();
     m_session = makePublishSession(settings);
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"host", &mhost},
+        {"port", &mport},
+        {"clientid", &mclientid},
+        {"username", &musername},
+        {"password", &mpassword},
+        {"cafile", &mcafile},
+        {"cert", &mcert},
+        {"key", &mkey},
+        {"oneConnetTime", &mkeepAlive},
+        {"AdditionSubArgs", &mAdditionSubArg},
+        {"AdditionPubArgs", &mAdditionPubArg},
+    };
+    // Cut at the NUL it would be another value: every connection with it is
+    // refused, and this says why once.
+    for (const auto& [name, value] : texts)
+        if (value->find('\0') != std::string::npos)
+            printLine(std::string("[kro error]setting \"") + name +
+                      "\" holds a NUL character: the driver does not connect with it\n");
 }
 
 bool CommonMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
@@ -144,6 +164,32 @@ std::string CommonMqttClient::collectSubTopics(kro::IDevice* device) {
     return topics;
 }
 
+std::vector<std::string> CommonMqttClient::subscribableTopics() {
+    std::vector<std::string> topics;
+    StringUtil::split(mtopic_sub, "|", topics);
+    // One refused filter would fail the whole subscription: it is left out,
+    // and the others are subscribed.
+    const auto refused = std::stable_partition(topics.begin(), topics.end(), subscribableFilter);
+    if (refused != topics.end() && pDev) {
+        for (kro::IDvcVariable* var : pDev->getVarList()) {
+            if (var->getAddrType() != "SubVariable")
+                continue;
+            std::vector<std::string> filters;
+            StringUtil::split(var->getAddr(), "|", filters);
+            for (const std::string& filter : filters) {
+                if (subscribableFilter(filter) ||
+                    !m_refusedFilters.insert(var->getName() + '\0' + filter).second)
+                    continue;
+                printLine("[kro error]invalid topic filter \"" + printable(filter) +
+                          "\" of variable " + printable(var->getName()) +
+                          ": left out of the subscription\n");
+            }
+        }
+    }
+    topics.erase(refused, topics.end());
+    return topics;
+}
+
 std::vector<std::string>
 CommonMqttClient::buildSubArgs(const std::vector<std::string>& topics) const {
     std::vector<std::string> args{"mqttclinet_sub", "-h", mhost, "-p", mport};
@@ -178,14 +224,13 @@ void CommonMqttClient::subscriptionLoop() {
         mtopic_sub = collectSubTopics(pDev);
         if (m_run.waitForStop(kBeforeSubscribing))
             return;
-        if (mtopic_sub.empty() || mhost.empty() || mport.empty()) {
+        const std::vector<std::string> topics = subscribableTopics();
+        if (topics.empty() || mhost.empty() || mport.empty()) {
             setSubState(105);
             printLine("[kro info]mqtt subscribe stopped, no topic or host or port.\n");
             continue;
         }
         setSubState(101);
-        std::vector<std::string> topics;
-        StringUtil::split(mtopic_sub, "|", topics);
         checkTlsFiles();
         const std::vector<std::string> args = buildSubArgs(topics);
         printLine(showArguments(args));

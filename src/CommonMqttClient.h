@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ public:
     // The device's "SubVariable" addresses joined by "|", in list order
     // (empty addresses skipped; none without a device).
     static std::string collectSubTopics(kro::IDevice* device);
+    // The filters of mtopic_sub the subscriber takes, in order. Each one it
+    // would refuse is left out, with a line naming it and its variable once
+    // per run of the driver.
+    std::vector<std::string> subscribableTopics();
     // The subscriber's argument vector for the given topics. Checks no files.
     std::vector<std::string> buildSubArgs(const std::vector<std::string>& topics) const;
 
@@ -92,6 +97,9 @@ private:
     // Set in topic mode ("SubMatch": "topic") only: the messages that reached
     // no variable, across all the driver's runs.
     std::shared_ptr<UnmatchedTopics> m_unmatched;
+
+    // Variable and filter (NUL between) of every refused filter reported.
+    std::set<std::string> m_refusedFilters;
 
     DriverRun m_run;
     // Set in session mode.

@@ -7,6 +7,7 @@
 #include "kro/Util.h"
 #include "platform/cmdline.h"
 #include "platform/process.h"
+#include "text/printable.h"
 
 std::vector<std::string> splitWithQuotes(const std::string& input, bool keep_quotes) {
     std::vector<std::string> tokens;
@@ -33,8 +34,7 @@ std::vector<std::string> splitWithQuotes(const std::string& input, bool keep_quo
 
 void CHECKFILE(std::string filepath) {
     if (!kro::util::FileUtil::fileExists(filepath)) {
-        std::printf("[kro error]can't find file: %s\n", filepath.c_str());
-        std::fflush(stdout);
+        printLine("[kro error]can't find file: " + printable(filepath) + "\n");
     }
 }
 
@@ -45,8 +45,32 @@ std::string escapeString(const std::string& input) {
 void printLine(const std::string& text) {
     if (text.empty())
         return;
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::string out;
+    out.reserve(text.size());
+    for (size_t begin = 0; begin < text.size();) {
+        size_t end = text.find('\n', begin);
+        const bool feed = end != std::string::npos;
+        if (!feed)
+            end = text.size();
+        out += printable(text.substr(begin, end - begin));
+        if (feed)
+            out += '\n';
+        begin = end + 1;
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
+}
+
+std::string printable(const std::string& value) {
+    return kro::text::escapeControls(value);
+}
+
+bool refusedAddress(const std::string& address) {
+    if (address.find('\0') == std::string::npos)
+        return false;
+    printLine("[kro error]publish refused: the address holds a NUL character: " +
+              printable(address) + "\n");
+    return true;
 }
 
 void StopSignal::request() {
@@ -112,7 +136,7 @@ std::chrono::seconds readPubTimeout(const std::string& settings) {
         return kDefault;
     if (!isWholeNumber(text)) {
         printLine("[kro error]PubTimeout must be a whole number of seconds (0: no limit), not \"" +
-                  text + "\"; using 30\n");
+                  printable(text) + "\"; using 30\n");
         return kDefault;
     }
     return std::chrono::seconds(std::stol(text));
@@ -123,11 +147,21 @@ void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
     if (var.getAddrType() != "PubVariable")
         return;
     const std::string topic = var.getAddr();
+    if (refusedAddress(topic))
+        return;
     const char* text = var.getStrValue();
     const std::string value = text ? text : "";
 
     setPubState(101);
     const PubCommand cmd = build(topic, value);
+    // A NUL would end the command line there: the publisher would run with
+    // a shortened credential or without its message.
+    if (cmd.line.find('\0') != std::string::npos) {
+        printLine("[kro error]publish failed: a setting holds a NUL character: " +
+                  printable(topic) + "\n");
+        setPubState(0);
+        return;
+    }
     ProcessOptions options;
     if (!cmd.input.empty())
         options.input = &cmd.input;
@@ -142,21 +176,25 @@ void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
     const ProcessEnd end = runProcess(cmd.line.c_str(), options, &exitCode);
     std::string report;
     if (cmd.print)
-        report += cmd.shown + "\n";
+        report += printable(cmd.shown) + "\n";
+    const std::string shownTopic = printable(topic);
     switch (end) {
     case ProcessEnd::Exited:
         if (exitCode != 0)
             report += "[kro error]publish failed with exit code " + std::to_string(exitCode) +
-                      ": " + topic + "\n";
+                      ": " + shownTopic + "\n";
         break;
     case ProcessEnd::TimedOut:
         report += "[kro error]publish timed out after " + std::to_string(limits.timeout.count()) +
-                  " s: " + topic + "\n";
+                  " s: " + shownTopic + "\n";
         break;
     case ProcessEnd::Stopped:
-        report += "[kro error]publish ended by the driver's stop: " + topic + "\n";
+        report += "[kro error]publish ended by the driver's stop: " + shownTopic + "\n";
         break;
-    case ProcessEnd::NotStarted: // already reported
+    case ProcessEnd::NotStarted:
+        // The system's reason is on standard error already.
+        report +=
+            "[kro error]publish failed: the publisher could not be started: " + shownTopic + "\n";
         break;
     }
     printLine(report);

@@ -27,8 +27,18 @@ void CHECKFILE(std::string filepath);
 std::string escapeString(const std::string& input);
 
 // Writes `text` to standard output in one piece and flushes, so that lines of
-// several drivers never interleave.
+// several drivers never interleave. Control characters other than the line
+// feeds are shown escaped.
 void printLine(const std::string& text);
+
+// A value to be printed inside a line: every control character escaped, the
+// line feed too, so that no setting, topic or value can start a line of its
+// own.
+std::string printable(const std::string& value);
+
+// True, after a line saying so, for a "PubVariable" address that holds a NUL:
+// it would reach the broker shortened, so it is not published.
+bool refusedAddress(const std::string& address);
 
 // A driver's stop request. Its threads sleep through waitFor(), which a
 // request cuts short, so a stopping driver never waits out a whole pause.

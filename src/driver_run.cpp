@@ -2,7 +2,10 @@
 
 #include <cstdio>
 
+#include <mosquitto.h>
+
 #include "client/sub_client.h"
+#include "driver_common.h"
 #include "platform/cmdline.h"
 
 DriverRun::Scope::Scope(DriverRun& run) : m_run(run) {
@@ -64,7 +67,30 @@ WritableArgs::WritableArgs(const std::vector<std::string>& args) {
     m_argv.push_back(nullptr);
 }
 
+std::string optionWithNul(const std::vector<std::string>& args) {
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i].find('\0') == std::string::npos)
+            continue;
+        const bool value = i > 1 && args[i - 1].size() > 1 && args[i - 1][0] == '-';
+        return value ? args[i - 1] : args[i];
+    }
+    return "";
+}
+
+bool subscribableFilter(const std::string& filter) {
+    return !filter.empty() && filter.find('\0') == std::string::npos &&
+           mosquitto_validate_utf8(filter.c_str(), static_cast<int>(filter.size())) ==
+               MOSQ_ERR_SUCCESS &&
+           mosquitto_sub_topic_check(filter.c_str()) == MOSQ_ERR_SUCCESS;
+}
+
 SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev) {
+    const std::string nul = optionWithNul(args);
+    if (!nul.empty()) {
+        printLine("[kro error]mqtt subscribe not started: the value of " + printable(nul) +
+                  " holds a NUL character\n");
+        return SubscriberResult{1, false};
+    }
     WritableArgs argv(args);
     sub_run_info info;
     SubscriberResult result;
@@ -76,23 +102,24 @@ SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev)
 std::string deniedLine(const std::vector<std::string>& topics) {
     std::string line = "[kro error]mqtt subscription denied by the broker: ";
     for (size_t i = 0; i < topics.size(); ++i)
-        line += (i ? "|" : "") + topics[i];
+        line += (i ? "|" : "") + printable(topics[i]);
     return line + "\n";
 }
 
 namespace {
 
-// The URL with the password of its user information as ****. Read as -L reads
-// it (the authority ends at the first "/", the user information at its first
-// "@", the user name at its first ":"), whatever the scheme.
+// The URL with the password of its user information as ****. -L takes the
+// password from the first ":" of the authority to its first "@", so a
+// password holding "/" or "@" is misread there; whatever was meant, the text
+// from that ":" to the last "@" of the URL is hidden, which may hide a port
+// or a piece of the topic too but never a piece of a password.
 std::string hideUrlPassword(const std::string& url) {
     const size_t scheme = url.find("://");
     const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    const size_t at = url.find('@', start);
-    if (at == std::string::npos || at > url.find('/', start))
-        return url;
     const size_t colon = url.find(':', start);
-    if (colon > at)
+    const size_t at = url.rfind('@');
+    if (colon == std::string::npos || at == std::string::npos || at < colon ||
+        colon > url.find('/', start))
         return url;
     return url.substr(0, colon + 1) + "****" + url.substr(at);
 }
@@ -118,7 +145,7 @@ std::vector<std::string> hideSecrets(std::vector<std::string> args) {
 std::string showArguments(const std::vector<std::string>& args) {
     std::string line;
     for (const std::string& arg : hideSecrets(args))
-        line += arg + ' ';
+        line += printable(arg) + ' ';
     line += '\n';
     return line;
 }

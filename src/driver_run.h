@@ -89,8 +89,17 @@ private:
 
 // One subscriber run with `args` (program name first) and the device context
 // `pdev`. Each argument is handed over as its own writable string, no shell
-// and no quoting involved.
+// and no quoting involved. A vector with a NUL in an argument is not run (it
+// would reach the client shortened): a line names the option, result 1.
 SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev);
+
+// The option whose value (or the argument itself, when it follows none)
+// holds a NUL; empty when none does.
+std::string optionWithNul(const std::vector<std::string>& args);
+
+// Whether the subscriber takes `filter` as a subscription: not empty, UTF-8,
+// no NUL, "+" and "#" only as whole levels and "#" only last.
+bool subscribableFilter(const std::string& filter);
 
 // The state a driver shows for a run whose subscriptions were all denied: the
 // failure code of a SUBACK.

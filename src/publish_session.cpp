@@ -47,8 +47,8 @@ size_t readPubBuffer(const std::string& settings) {
     if (text.empty())
         return kDefaultBuffer;
     if (!isWholeNumber(text) || std::stoul(text) == 0) {
-        printLine("[kro error]PubBuffer must be a whole number of values from 1, not \"" + text +
-                  "\"; using " + std::to_string(kDefaultBuffer) + "\n");
+        printLine("[kro error]PubBuffer must be a whole number of values from 1, not \"" +
+                  printable(text) + "\"; using " + std::to_string(kDefaultBuffer) + "\n");
         return kDefaultBuffer;
     }
     return std::stoul(text);
@@ -69,6 +69,8 @@ bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
     static const std::string suffix = " --retain";
     PublishSession::Value value;
     value.topic = var->getAddr();
+    if (refusedAddress(value.topic))
+        return true;
     const char* text = var->getStrValue();
     value.payload = text ? text : "";
     if (retainSuffix && kro::util::StringUtil::endWith(value.payload, suffix)) {
@@ -254,7 +256,7 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
                 m_handed0.erase(it);
         }
         m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) +
-                          ": " + v.topic + "\n");
+                          ": " + printable(v.topic) + "\n");
     }
     lock.lock();
 }

@@ -7,14 +7,12 @@
 
 #include <string>
 
+#include "text/printable.h"
+
 namespace kro::runner {
 
-// The text with control characters as \n, \t, \r or \xHH, and bytes that are
-// not UTF-8 (and the C1 controls) as \xHH; everything else unchanged.
-std::string escapeControls(const std::string& text);
-
-// The text in double quotes, escaped as above and with " and \ as \" and \\.
-std::string quoted(const std::string& text);
+using kro::text::escapeControls;
+using kro::text::quoted;
 
 namespace eventlog {
 

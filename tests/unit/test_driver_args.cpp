@@ -406,18 +406,26 @@ TEST_P(ShowArguments, SpaceAfterEachPasswordHidden) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ShowArguments,
-    ::testing::Values(ShowCase{"Empty", {}, "\n"}, ShowCase{"One", {"p"}, "p \n"},
-                      ShowCase{"EmptyArgument", {"p", "", "x"}, "p  x \n"},
-                      ShowCase{"Password", {"p", "-P", "s", "-t", "t"}, "p -P **** -t t \n"},
-                      ShowCase{"LongForm", {"p", "--pw", "s"}, "p --pw **** \n"},
-                      // Whatever follows a -P is hidden, even where it is none.
-                      ShowCase{"PasswordIsDashP", {"p", "-P", "-P", "-t"}, "p -P **** **** \n"},
-                      ShowCase{
-                          "AfterAValue", {"p", "-t", "-P", "--pw", "s"}, "p -t -P **** **** \n"},
-                      ShowCase{"Urls",
-                               {"p", "-L", "mqtt://u:s@h:1/t", "--url", "mqtts://u@h/x:y@z"},
-                               "p -L mqtt://u:****@h:1/t --url mqtts://u@h/x:y@z \n"},
-                      ShowCase{"DanglingOption", {"p", "-P"}, "p -P \n"}),
+    ::testing::Values(
+        ShowCase{"Empty", {}, "\n"}, ShowCase{"One", {"p"}, "p \n"},
+        ShowCase{"EmptyArgument", {"p", "", "x"}, "p  x \n"},
+        ShowCase{"Password", {"p", "-P", "s", "-t", "t"}, "p -P **** -t t \n"},
+        ShowCase{"LongForm", {"p", "--pw", "s"}, "p --pw **** \n"},
+        // Whatever follows a -P is hidden, even where it is none.
+        ShowCase{"PasswordIsDashP", {"p", "-P", "-P", "-t"}, "p -P **** **** \n"},
+        ShowCase{"AfterAValue", {"p", "-t", "-P", "--pw", "s"}, "p -t -P **** **** \n"},
+        ShowCase{"Urls",
+                 {"p", "-L", "mqtt://u:s@h:1/t", "--url", "mqtts://u@h/x:y@z"},
+                 "p -L mqtt://u:****@h:1/t --url mqtts://u@h/x:y@z \n"},
+        // -L misreads these; the printed line hides all that was meant.
+        ShowCase{"UrlPasswordsWithSlashAtColon",
+                 {"p", "-L", "mqtt://u:ab/PWXa@h:1/t", "-L", "mqtt://u:ab@PWXc@h/t", "--url",
+                  "mqtts://u:a:b@h/t"},
+                 "p -L mqtt://u:****@h:1/t -L mqtt://u:****@h/t --url "
+                 "mqtts://u:****@h/t \n"},
+        ShowCase{
+            "ControlsEscaped", {"p", "-i", "a\nb\x1b", "-t", "\t"}, "p -i a\\nb\\x1b -t \\t \n"},
+        ShowCase{"DanglingOption", {"p", "-P"}, "p -P \n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -160,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
 // sends the message on standard input, the retain suffix still honoured.
 TEST(PubCommandLineLength, TooLongForTheSystemTheMessageGoesOnStandardInput) {
     kro::host::DeviceManager dm;
-    CommonMqttClient client(&dm, R"({"host":"h","AdditionPubArgs":"-q 1"})");
+    // The shown line hides the password, so its message sits elsewhere.
+    CommonMqttClient client(&dm, R"({"host":"h","password":"secret","AdditionPubArgs":"-q 1"})");
     const std::string empty = client.buildPubCommand("t", "").line;
     const std::string fits(maxCommandLineLength() - empty.size(), 'v');
     const PubCommand longest = client.buildPubCommand("t", fits);
@@ -168,10 +169,10 @@ TEST(PubCommandLineLength, TooLongForTheSystemTheMessageGoesOnStandardInput) {
     EXPECT_TRUE(longest.input.empty());
 
     const PubCommand cmd = client.buildPubCommand("t", fits + "v --retain");
-    EXPECT_EQ(cmd.line, "./Debug/mosquitto_pub.exe -h h -t t -s -q 1 -r");
+    EXPECT_EQ(cmd.line, "./Debug/mosquitto_pub.exe -h h -P \"secret\" -t t -s -q 1 -r");
     EXPECT_EQ(cmd.input, fits + "v");
-    EXPECT_EQ(cmd.shown, cmd.line + " (message: " + std::to_string(fits.size() + 1) +
-                             " bytes on standard input)");
+    EXPECT_EQ(cmd.shown, "./Debug/mosquitto_pub.exe -h h -P \"****\" -t t -s -q 1 -r (message: " +
+                             std::to_string(fits.size() + 1) + " bytes on standard input)");
 }
 
 // Random text with every byte but NUL, weighted towards what the quoting

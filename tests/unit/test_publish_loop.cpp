@@ -172,6 +172,27 @@ TEST_F(PublishLoop, OtherAddressTypesAreDroppedWithoutStateChange) {
     EXPECT_TRUE(client.m_postQueue.empty());
 }
 
+// A NUL would shorten the topic or the credential the publisher gets.
+TEST_F(PublishLoop, NulInAnAddressOrASettingIsRefusedWithALine) {
+    installPublisher();
+    Capture out(Capture::Stream::Out);
+    CommonMqttClient client(&m_dm, R"({"host":"h","port":"1","password":"p\u0000w"})");
+    client.postData(var("PubVariable", std::string("adv/o\0ut", 8), "x"));
+    client.postData(var("PubVariable", "p/1", "z"));
+    startLoop(client);
+    ASSERT_TRUE(waitUntil([&] { return states().size() >= 2; }));
+    stopLoop();
+    EXPECT_EQ(runSubscriber(client.buildSubArgs({"t"}), nullptr).code, 1);
+    EXPECT_TRUE(records().empty());
+    EXPECT_EQ(states(), (std::vector<int>{101, 0}));
+    EXPECT_EQ(out.take(),
+              "[kro error]setting \"password\" holds a NUL character: the driver does not connect "
+              "with it\n"
+              "[kro error]publish refused: the address holds a NUL character: adv/o\\x00ut\n"
+              "[kro error]publish failed: a setting holds a NUL character: p/1\n"
+              "[kro error]mqtt subscribe not started: the value of -P holds a NUL character\n");
+}
+
 TEST_F(PublishLoop, FailedPublicationIsReported) {
     installPublisher();
     setExitCode(3);
@@ -195,8 +216,10 @@ TEST_F(PublishLoop, MissingPublisherIsReportedAndTheNextVariableStillRuns) {
     ASSERT_TRUE(waitUntil([&] { return states().size() >= 4; }));
     stopLoop();
     const std::string missing = "[kro error]can't find file: ./Debug/mosquitto_pub.exe\n";
-    EXPECT_EQ(io.out.take(), missing + "./Debug/mosquitto_pub.exe -t a -m \"1\"\n" + missing +
-                                 "./Debug/mosquitto_pub.exe -t b -m \"2\"\n");
+    const std::string failed = "[kro error]publish failed: the publisher could not be started: ";
+    EXPECT_EQ(io.out.take(), missing + "./Debug/mosquitto_pub.exe -t a -m \"1\"\n" + failed +
+                                 "a\n" + missing + "./Debug/mosquitto_pub.exe -t b -m \"2\"\n" +
+                                 failed + "b\n");
     EXPECT_EQ(io.err.take(), "CreateProcess failed with error code: 2\n"
                              "CreateProcess failed with error code: 2\n");
     EXPECT_EQ(states(), (std::vector<int>{101, 0, 101, 0}));
