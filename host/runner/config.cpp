@@ -1,10 +1,13 @@
 #include "config.h"
 
 #include <algorithm>
+#include <climits>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -70,6 +73,49 @@ std::string factoryFor(const std::string& protocol) {
 // parsing, so nothing later (the settings' dump) recurses as deep as the input.
 constexpr int kMaxDepth = 64;
 struct TooDeep {};
+
+// Hands the text to the parser and keeps how far it has read, so that a
+// driver's settings object can be passed on as written (a dump would write
+// 1e2 as 100.0 and round a 25-digit integer).
+class Reading {
+public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+    Reading(const char* at, const char** read) : at_(at), read_(read) {}
+    reference operator*() const { return *at_; }
+    Reading& operator++() {
+        *read_ = ++at_;
+        return *this;
+    }
+    bool operator==(const Reading& o) const { return at_ == o.at_; }
+    bool operator!=(const Reading& o) const { return at_ != o.at_; }
+
+private:
+    const char* at_;
+    const char** read_;
+};
+
+// Where the number the parser has just read begins: it reads one character
+// past a number.
+std::size_t numberStart(const std::string& text, std::size_t read) {
+    auto inNumber = [&](std::size_t i) {
+        return std::string_view("0123456789+-.eE").find(text[i]) != std::string_view::npos;
+    };
+    if (read > 0 && !inNumber(read - 1))
+        --read;
+    while (read > 0 && inNumber(read - 1))
+        --read;
+    return read;
+}
+
+// The "[json.exception.type_error.302] " nlohmann puts before its message.
+std::string withoutPrefix(const std::string& what) {
+    auto end = what.find("] ");
+    return what[0] == '[' && end != std::string::npos ? what.substr(end + 2) : what;
+}
 
 // The settings keys each driver reads. "DeviceId" of an AWS driver is read by
 // the runner (the device whose posts go to it).
@@ -140,21 +186,51 @@ void warnUnknownKeys(const std::string& place, const json& settings, bool common
     }
 }
 
-} // namespace
-
-bool parseConfig(const std::string& path, const std::string& text, Config& out,
-                 std::string& error) {
+bool readConfig(const std::string& path, const std::string& text, Config& out, std::string& error,
+                std::string& where) {
     Checker check{path, error};
     json doc;
+    // How far the parser has read, and drivers[i]'s settings object as written.
+    const char* read = text.data();
+    std::map<std::size_t, std::string> settingsText;
     try {
-        auto limitDepth = [](int depth, json::parse_event_t event, json&) {
-            if ((event == json::parse_event_t::object_start ||
-                 event == json::parse_event_t::array_start) &&
-                depth >= kMaxDepth)
+        using Event = json::parse_event_t;
+        bool inDrivers = false;
+        std::size_t entries = 0, settingsStart = std::string::npos;
+        std::string topKey, driverKey;
+        auto onEvent = [&](int depth, Event event, json& parsed) {
+            const bool opens = event == Event::object_start || event == Event::array_start;
+            const std::size_t at = static_cast<std::size_t>(read - text.data());
+            if (opens && depth >= kMaxDepth)
                 throw TooDeep{};
+            if (event == Event::key && (depth == 1 || depth == 3))
+                (depth == 1 ? topKey : driverKey) = parsed.get<std::string>();
+            if (depth == 1 && opens) {
+                inDrivers = topKey == "drivers" && event == Event::array_start;
+                entries = 0;
+                settingsText.clear();
+            } else if (inDrivers && depth == 2 && (opens || event == Event::value)) {
+                ++entries;
+                driverKey.clear();
+            } else if (inDrivers && depth == 3 && event == Event::object_start &&
+                       driverKey == "settings") {
+                settingsStart = at - 1;
+            } else if (depth == 3 && event == Event::object_end &&
+                       settingsStart != std::string::npos) {
+                if (text[settingsStart] == '{' && text[at - 1] == '}')
+                    settingsText[entries - 1] = text.substr(settingsStart, at - settingsStart);
+                settingsStart = std::string::npos;
+            }
             return true;
         };
-        doc = json::parse(text, limitDepth, true, /*ignore_comments=*/true);
+        doc = json::parse(Reading(text.data(), &read), Reading(text.data() + text.size(), &read),
+                          onEvent, true, /*ignore_comments=*/true);
+    } catch (const json::out_of_range& e) { // a number beyond a double's range
+        auto [line, column] =
+            lineColumn(text, numberStart(text, static_cast<std::size_t>(read - text.data())));
+        error = path + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
+                withoutPrefix(e.what()) + " (beyond the range of a double)";
+        return false;
     } catch (const TooDeep&) {
         error = path + ": arrays and objects nested deeper than " + std::to_string(kMaxDepth) +
                 " levels";
@@ -185,6 +261,7 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
         for (std::size_t d = 0; d < devs->size(); ++d) {
             const json& dev = (*devs)[d];
             const std::string place = "devices[" + std::to_string(d) + "]";
+            where = place;
             if (!dev.is_object())
                 return check.fail(place, "must be an object");
             DeviceConfig dc;
@@ -201,6 +278,7 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
             for (std::size_t v = 0; vars != dev.end() && v < vars->size(); ++v) {
                 const json& var = (*vars)[v];
                 const std::string vplace = place + ".variables[" + std::to_string(v) + "]";
+                where = vplace;
                 if (!var.is_object())
                     return check.fail(vplace, "must be an object");
                 kro::host::VarSpec def;
@@ -220,8 +298,9 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
                 auto size = var.find("size");
                 if (size == var.end())
                     return check.fail(vplace, "missing \"size\"");
-                if (!size->is_number_integer() || size->get<long long>() < 0 ||
-                    size->get<long long>() > 1 << 24)
+                // Whole numbers from 0 parse as unsigned (too large ones as
+                // floating point): nothing is converted out of its range.
+                if (!size->is_number_unsigned() || size->get<std::uint64_t>() > 1 << 24)
                     return check.fail(vplace + ".size",
                                       "must be a whole number from 0 to 16777216");
                 def.size = size->get<int>();
@@ -237,7 +316,17 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
         for (auto& [name, value] : rt->items()) {
             RuntimeVar r;
             r.name = name;
+            where = "runtime." + name;
             if (value.is_number_integer()) {
+                // get<int>() would wrap a larger one.
+                const bool fits = value.is_number_unsigned()
+                                      ? value.get<std::uint64_t>() <= INT_MAX
+                                      : value.get<std::int64_t>() >= INT_MIN &&
+                                            value.get<std::int64_t>() <= INT_MAX;
+                if (!fits)
+                    return check.fail(where, "must be a whole number from " +
+                                                 std::to_string(INT_MIN) + " to " +
+                                                 std::to_string(INT_MAX));
                 r.isInt = true;
                 r.i = value.get<int>();
             } else if (value.is_string()) {
@@ -256,6 +345,7 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
         const json& drv = (*drivers)[i];
         DriverConfig dc;
         dc.label = "drivers[" + std::to_string(i) + "]";
+        where = dc.label;
         if (!drv.is_object())
             return check.fail(dc.label, "must be an object");
         auto settings = drv.find("settings");
@@ -275,7 +365,8 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
             return check.fail(dc.label + ".settings.Protocol",
                               "unknown protocol \"" + protocol +
                                   "\" (expected COMMONMQTT or AWSMQTT)");
-        dc.settings = settings->dump();
+        auto written = settingsText.find(i);
+        dc.settings = written != settingsText.end() ? written->second : settings->dump();
         if (auto id = settings->find("DeviceId"); id != settings->end()) {
             if (!id->is_string())
                 return check.fail(dc.label + ".settings.DeviceId", "must be a string");
@@ -306,15 +397,39 @@ bool parseConfig(const std::string& path, const std::string& text, Config& out,
     return true;
 }
 
+} // namespace
+
+bool parseConfig(const std::string& path, const std::string& text, Config& out,
+                 std::string& error) {
+    // The checks name what they refuse; whatever else the JSON library (or
+    // memory) throws is named with the place last reached, never let through.
+    std::string where = "top level";
+    try {
+        return readConfig(path, text, out, error, where);
+    } catch (const std::exception& e) {
+        error = path + ": " + where + ": " + withoutPrefix(e.what());
+    } catch (...) {
+        error = path + ": " + where + ": cannot be read";
+    }
+    return false;
+}
+
 bool loadConfig(const std::string& path, Config& out, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot open the file";
         return false;
     }
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return parseConfig(path, ss.str(), out, error);
+    std::string text;
+    try {
+        std::stringstream ss;
+        ss << in.rdbuf();
+        text = ss.str();
+    } catch (const std::exception& e) { // e.g. no memory for a huge file
+        error = path + ": cannot read the file: " + e.what();
+        return false;
+    }
+    return parseConfig(path, text, out, error);
 }
 
 std::string explainState(const std::string& name, int value) {

@@ -34,7 +34,9 @@ INSTANTIATE_TEST_SUITE_P(
                       JsonCase{R"({"o":{"a":"x"}})", "a", ""}, JsonCase{R"({"a":"x",})", "a", ""},
                       JsonCase{"[1,2]", "a", ""}, JsonCase{"\"a\"", "a", ""}, JsonCase{"", "a", ""},
                       JsonCase{"{\"a\":\"\\u00e9\"}", "a", "\xc3\xa9"},
-                      JsonCase{"// settings\n{\"a\":\"x\" /* c */}", "a", "x"}));
+                      JsonCase{"// settings\n{\"a\":\"x\" /* c */}", "a", "x"},
+                      JsonCase{R"({"a":"x","b":1e400})", "a", ""},
+                      JsonCase{R"({"a":1e2,"b":1e19})", "a", "100.0"}));
 
 struct SplitCase {
     std::string s;

@@ -65,7 +65,22 @@ INSTANTIATE_TEST_SUITE_P(
             "}",
             "c.json: devices[0].variables[0].size: must be a whole number from 0 to 16777216"},
         BadConfig{"RuntimeValueObject", "{" DEV R"(,"runtime":{"port":{}},)" DRV "}",
-                  "c.json: runtime.port: must be a string or a whole number"}),
+                  "c.json: runtime.port: must be a string or a whole number"},
+        BadConfig{"RuntimeValueBeyondInt", "{" DEV R"(,"runtime":{"port":4294967297},)" DRV "}",
+                  "c.json: runtime.port: must be a whole number from -2147483648 to 2147483647"},
+        BadConfig{"SizeBeyondDouble",
+                  "{\"devices\":[{\"id\":\"d\",\"variables\":[\n  {\"size\":1e400}]}]}",
+                  "c.json:2:11: number overflow parsing '1e400' (beyond the range of a double)"},
+        BadConfig{"SettingsValueBeyondDouble",
+                  R"({"drivers":[{"settings":{"Protocol":"AWSMQTT","PubTimeout":-1e400}}]})",
+                  "c.json:1:60: number overflow parsing '-1e400' (beyond the range of a double)"},
+        BadConfig{"UnknownMemberBeyondDouble", R"({"x":[1e400]})",
+                  "c.json:1:7: number overflow parsing '1e400' (beyond the range of a double)"},
+        BadConfig{
+            "SizeBeyondUnsigned64",
+            R"({"devices":[{"id":"d","variables":[{"name":"A","size":18446744073709551616,"addrType":"SubTopic"}]}],)" DRV
+            "}",
+            "c.json: devices[0].variables[0].size: must be a whole number from 0 to 16777216"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RunnerConfig, ReadsDevicesRuntimeAndDrivers) {
@@ -78,7 +93,8 @@ TEST(RunnerConfig, ReadsDevicesRuntimeAndDrivers) {
             {"name":"A","size":8,"addrType":"SubVariable","addr":"a/b"},
             {"name":"P","size":16,"addrType":"PubVariable","addr":"out","value":"7"}]}],
         "runtime":{"host":"127.0.0.1","port":8883},
-        "drivers":[{"settings":{"Protocol":"COMMONMQTT","DeviceId":"d","port":1883}},
+        "drivers":[{"settings":{"Protocol":"COMMONMQTT","DeviceId":"d", /* c */ "port":1883,
+                    "PubTimeout":30.0,"x":1e2,"y":1234567890123456789012345}},
                    {"settings":{"Protocol":"AWSMQTT"},"device":"d"}]})",
                             cfg, error))
         << error;
@@ -90,9 +106,13 @@ TEST(RunnerConfig, ReadsDevicesRuntimeAndDrivers) {
     EXPECT_TRUE(cfg.runtime[1].isInt);
     ASSERT_EQ(cfg.drivers.size(), 2u);
     EXPECT_EQ(cfg.drivers[0].factory, "libTlsMqttDriver_loadDriver");
-    EXPECT_EQ(cfg.drivers[0].settings, R"({"DeviceId":"d","Protocol":"COMMONMQTT","port":1883})");
+    // The settings object as written: numbers, spacing and comments kept.
+    EXPECT_EQ(cfg.drivers[0].settings,
+              R"({"Protocol":"COMMONMQTT","DeviceId":"d", /* c */ "port":1883,
+                    "PubTimeout":30.0,"x":1e2,"y":1234567890123456789012345})");
     EXPECT_EQ(cfg.drivers[0].device, "d");
     EXPECT_EQ(cfg.drivers[1].factory, "libAwsMqttDriver_loadDriver");
+    EXPECT_EQ(cfg.drivers[1].settings, R"({"Protocol":"AWSMQTT"})");
     EXPECT_EQ(cfg.drivers[1].device, "d");
 }
 
