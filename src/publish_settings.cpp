@@ -1,0 +1,29 @@
+#include "publish_settings.h"
+
+#include "driver_common.h"
+#include "kro/Util.h"
+
+uint64_t readWholeSetting(const std::string& settings, const char* key, uint64_t fallback,
+                          uint64_t min, const char* unit) {
+    const std::string text = kro::util::Util::getValFromJsonc(settings, key);
+    if (text.empty())
+        return fallback;
+    if (!isWholeNumber(text) || std::stoull(text) < min) {
+        printLine(std::string("[kro error]") + key + " must be a whole number of " + unit +
+                  " from " + std::to_string(min) + ", not \"" + printable(text) + "\"; using " +
+                  std::to_string(fallback) + "\n");
+        return fallback;
+    }
+    return std::stoull(text);
+}
+
+SessionSettings readSessionSettings(const std::string& settings) {
+    SessionSettings s;
+    s.store = kro::util::Util::getValFromJsonc(settings, "PubStore");
+    s.storeLimitMiB = readWholeSetting(settings, "PubStoreLimit", s.storeLimitMiB, 1, "MiB");
+    s.storeMaxAgeSeconds =
+        readWholeSetting(settings, "PubStoreMaxAge", s.storeMaxAgeSeconds, 0, "seconds");
+    s.reconnectMaxSeconds =
+        readWholeSetting(settings, "PubReconnectMax", s.reconnectMaxSeconds, 1, "seconds");
+    return s;
+}
