@@ -14,7 +14,7 @@ ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
 
 PACKAGES=(cmake g++ make pkg-config libmosquitto-dev mosquitto nlohmann-json3-dev libgtest-dev
-          libbenchmark-dev openssl binutils)
+          libbenchmark-dev libsqlite3-dev openssl binutils)
 
 need_root() {
   if [ "$(id -u)" -ne 0 ]; then
@@ -207,9 +207,9 @@ cmd_bench() {
   echo "   with an unbounded queue); per-round figures go to $dir/<benchmark>.log"
   echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
   local failed=() bench args
-  for bench in receive oneshot driver_publish session receive_latency memory; do
+  for bench in receive oneshot driver_publish session receive_latency memory store; do
     args=(--port "$BROKER_PORT")
-    # These two start brokers of their own (an unbounded queue; a restart).
+    # These two start brokers of their own (an unbounded queue; a restart); store needs none.
     [ "$bench" = receive ] || [ "$bench" = session ] && args=()
     # Each benchmark is bounded on its own; together they stay under 10 minutes.
     if ! timeout 300 "build-bench/bench/bench_$bench" "${args[@]}" 2>"$dir/$bench.log"; then
