@@ -119,12 +119,15 @@ std::string withoutPrefix(const std::string& what) {
 
 // The settings keys each driver reads. "DeviceId" of an AWS driver is read by
 // the runner (the device whose posts go to it).
+// clang-format off
 const std::vector<std::string> kCommonKeys = {
-    "Protocol",        "DeviceId",        "host",       "addr",    "port",      "clientid",
-    "username",        "password",        "cafile",     "cert",    "key",       "oneConnetTime",
-    "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode", "PubBuffer", "SubMatch"};
-const std::vector<std::string> kAwsKeys = {"Protocol", "DeviceId", "PubTimeout", "PubMode",
-                                           "PubBuffer"};
+    "Protocol", "DeviceId", "host", "addr", "port", "clientid", "username", "password", "cafile",
+    "cert", "key", "oneConnetTime", "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode",
+    "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax"};
+const std::vector<std::string> kAwsKeys = {
+    "Protocol", "DeviceId", "PubTimeout", "PubMode", "PubBuffer", "PubStore", "PubStoreLimit",
+    "PubStoreMaxAge", "PubReconnectMax"};
+// clang-format on
 const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",
                                                    "host",       "port",     "topics"};
 
