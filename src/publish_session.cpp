@@ -1,6 +1,7 @@
 #include "publish_session.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include "client/client_connect.h"
@@ -9,6 +10,7 @@
 #include "client/pub_shared.h"
 #include "driver_run.h"
 #include "kro/Util.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -21,9 +23,12 @@ constexpr size_t kWindow = 1000;
 // that it hands over values in batches rather than one per acknowledgement.
 constexpr size_t kWakeRoom = kWindow / 2;
 constexpr size_t kBatch = 256;
-// Between connect attempts before the first connection; after it the library
-// reconnects by itself, at the same pace.
+// Between connect attempts, the first connection's and a lost one's.
 constexpr std::chrono::seconds kRetry{1};
+// How long a connect attempt may wait for the broker's answer (CONNACK) before
+// it is given up, and one pass of the library's loop while it waits.
+constexpr std::chrono::seconds kConnectBound{10};
+constexpr int kConnectPassMs = 100;
 // How long a stopping session lets the connection take what is waiting.
 constexpr std::chrono::seconds kStopGrace{1};
 
@@ -106,7 +111,7 @@ int PublishSession::wantedState() const {
 
 bool PublishSession::hasWork() const {
     return m_stopping || !m_lines.empty() || wantedState() != m_state ||
-           canHand(m_waiterIdle ? kWakeRoom : kWindow);
+           canHand(m_waiterIdle ? kWakeRoom : kWindow) || (m_threaded && !m_connected);
 }
 
 void PublishSession::wake() {
@@ -150,16 +155,19 @@ void PublishSession::post(Value value) {
 void PublishSession::onConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
     auto* self = static_cast<PublishSession*>(obj);
     std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_answered = true;
     if (rc == 0) {
         self->m_connected = true;
         ++self->m_generation;
         self->m_refused = 0;
+        self->m_failures.clear();
         if (self->m_lost)
             self->m_lines.push_back("[kro info]publish connection restored\n");
         self->m_lost = false;
     } else if (rc != self->m_refused) {
-        // The library tries again every second: one line per cause.
+        // The session tries again every second: one line per cause.
         self->m_refused = rc;
+        self->m_failures.clear();
         self->m_lines.push_back(
             std::string("[kro error]publish connection refused: ") +
             (self->m_v5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)) + "\n");
@@ -167,8 +175,12 @@ void PublishSession::onConnect(mosquitto*, void* obj, int rc, int, const mosquit
     self->wake();
 }
 
-void PublishSession::onDisconnect(mosquitto*, void* obj, int rc, const mosquitto_property*) {
+void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosquitto_property*) {
     auto* self = static_cast<PublishSession*>(obj);
+    // The session makes every connect itself, bounded and reported: the
+    // library's thread ends instead of reconnecting (the socket is closed
+    // already, so nothing is sent).
+    mosquitto_disconnect_v5(mosq, 0, nullptr);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     if (!self->m_connected)
         return;
@@ -201,6 +213,32 @@ void PublishSession::onPublish(mosquitto*, void* obj, int, int reason, const mos
         self->m_lines.push_back(std::string("[kro error]publish refused by the broker: ") +
                                 mosquitto_reason_string(reason) + "\n");
     self->wake();
+}
+
+void PublishSession::onLog(mosquitto* mosq, void* obj, int level, const char* str) {
+    auto* self = static_cast<PublishSession*>(obj);
+    if (self->m_debugLog)
+        pub::my_log_callback(mosq, obj, level, str);
+    if (level != MOSQ_LOG_ERR || !str)
+        return;
+    // The TLS layer's reasons come only this way ("OpenSSL Error[0]: ...").
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    if (!self->m_attempting)
+        return;
+    if (!self->m_attemptLog.empty())
+        self->m_attemptLog += "; ";
+    self->m_attemptLog += str;
+}
+
+void PublishSession::noteFailure(const std::string& reason) {
+    // Attempts follow every second, and one fault may show in more than one
+    // way (a broker's TLS alert read, or lost to the reset that follows it):
+    // each reason is told once until the broker answers.
+    if (std::find(m_failures.begin(), m_failures.end(), reason) != m_failures.end())
+        return;
+    m_failures.push_back(reason);
+    m_refused = 0;
+    m_lines.push_back("[kro error]publish connection failed: " + reason + "\n");
 }
 
 void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation) {
@@ -279,6 +317,87 @@ void PublishSession::report(std::unique_lock<std::mutex>& lock) {
     }
 }
 
+bool PublishSession::connectOnce(std::unique_lock<std::mutex>& lock, mosquitto* mosq,
+                                 mosq_config& record) {
+    m_attempting = true;
+    m_answered = false;
+    m_attemptLog.clear();
+    const auto deadline = std::chrono::steady_clock::now() + kConnectBound;
+    lock.unlock();
+    mosquitto_log_callback_set(mosq, onLog);
+    // Packets wait for the loop below, which reads before it writes: a TLS
+    // alert from the broker is read, not lost to a write into the connection
+    // the broker has closed.
+    mosquitto_threaded_set(mosq, true);
+    int rc = client_connect_start(mosq, &record);
+    int err = errno;
+    lock.lock();
+    // The TCP connect, then the handshake and the CONNACK, are waited for
+    // here in short passes, so that the bound and a stop are seen whatever
+    // the network does.
+    bool tcpUp = false;
+    bool unanswered = false;
+    while (rc == MOSQ_ERR_SUCCESS && !m_answered && !m_stopping) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            unanswered = true;
+            break;
+        }
+        report(lock);
+        lock.unlock();
+        if (tcpUp) {
+            rc = mosquitto_loop(mosq, kConnectPassMs, 1);
+            err = errno;
+        } else {
+            const int sock = mosquitto_socket(mosq);
+            const int ready = sock < 0 ? 1 : sys_wait_connected(sock, kConnectPassMs);
+            err = errno;
+            // Reset once connected: what the broker sent before, a TLS alert
+            // say, is still there for the library to read, and says more.
+            tcpUp = ready > 0 || (ready < 0 && err == ECONNRESET);
+            if (ready < 0 && !tcpUp)
+                rc = client_connect_failed(&record);
+        }
+        lock.lock();
+    }
+    m_attempting = false;
+    lock.unlock();
+    mosquitto_threaded_set(mosq, false);
+    mosquitto_log_callback_set(mosq, m_debugLog ? pub::my_log_callback : nullptr);
+    lock.lock();
+    // The connect's own message goes to standard error for the first attempt
+    // only; later ones say why on their line alone.
+    record.quiet = true;
+    // Answered: connected, or refused with a line of its own (or lost at
+    // once, which says so). Stopped: no failure seen.
+    if (m_connected || m_answered || (rc == MOSQ_ERR_SUCCESS && !unanswered))
+        return m_connected;
+    if (unanswered) {
+        noteFailure("no answer from the broker within " + std::to_string(kConnectBound.count()) +
+                    " s");
+    } else if (!m_attemptLog.empty()) {
+        noteFailure(m_attemptLog);
+    } else {
+        errno = err;
+        noteFailure(mosquitto_strerror(rc));
+    }
+    return false;
+}
+
+void PublishSession::serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq) {
+    while (!m_stopping && (!m_threaded || m_connected)) {
+        // Values first, the state and the lines after: a value's way out is
+        // not held up by the host's variable store.
+        if (canHand(kWindow))
+            handOver(lock, mosq);
+        report(lock);
+        if (canHand(kWindow))
+            continue;
+        m_waiterIdle = true;
+        m_cv.wait(lock, [this] { return hasWork(); });
+        m_waiterIdle = false;
+    }
+}
+
 void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_ran = true;
@@ -301,7 +420,7 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
 
     mosq_config record{};
     mosquitto* mosq = nullptr;
-    bool started = false;
+    bool ready = false;
     if (client_config_load(&record, CLIENT_PUB, argv.argc(), argv.argv()) ||
         client_id_generate(&record)) {
         printLine("[kro error]publish session not started: its options were refused\n");
@@ -313,58 +432,63 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         m_retainAll = record.retain;
         m_v5 = record.protocol_version == MQTT_PROTOCOL_V5;
         m_publishProps = record.publish_props;
+        m_debugLog = record.debug;
         lock.unlock();
         if (record.debug)
             mosquitto_log_callback_set(mosq, pub::my_log_callback);
         mosquitto_connect_v5_callback_set(mosq, onConnect);
         mosquitto_disconnect_v5_callback_set(mosq, onDisconnect);
         mosquitto_publish_v5_callback_set(mosq, onPublish);
-        if (client_opts_set(mosq, &record)) {
+        if (client_opts_set(mosq, &record))
             printLine("[kro error]publish session not started: its options were refused\n");
-        } else {
-            // The first connection: tried until it starts; its failure is
-            // told once, not every second.
-            const bool quiet = record.quiet;
-            bool failing = false;
-            lock.lock();
-            while (!m_stopping) {
-                lock.unlock();
-                const int rc = client_connect_start(mosq, &record);
-                lock.lock();
-                if (rc == MOSQ_ERR_SUCCESS) {
-                    started = mosquitto_loop_start(mosq) == MOSQ_ERR_SUCCESS;
-                    break;
-                }
-                if (!failing) {
-                    failing = true;
-                    record.quiet = true;
-                    m_lines.push_back("[kro error]publish connection failed: " +
-                                      std::string(mosquitto_strerror(rc)) + "\n");
-                }
-                report(lock);
-                m_cv.wait_for(lock, kRetry, [this] { return m_stopping; });
-            }
-            record.quiet = quiet;
-            lock.unlock();
-        }
+        else
+            ready = true;
     }
 
     lock.lock();
-    // Without a connection (options refused, stopped while connecting) values
-    // are still taken, counted and reported until the stop.
-    while (!m_stopping) {
-        // Values first, the state and the lines after: a value's way out is
-        // not held up by the host's variable store.
-        if (canHand(kWindow))
-            handOver(lock, mosq);
-        report(lock);
-        if (canHand(kWindow))
-            continue;
-        m_waiterIdle = true;
-        m_cv.wait(lock, [this] { return hasWork(); });
-        m_waiterIdle = false;
+    if (ready) {
+        // Every connect, the first and each after a lost connection, is an
+        // attempt of this thread's, one a second until the broker accepts;
+        // the library's thread then runs the connection until it is lost.
+        const bool quiet = record.quiet;
+        auto next = std::chrono::steady_clock::now();
+        while (!m_stopping) {
+            while (!m_stopping && std::chrono::steady_clock::now() < next) {
+                report(lock);
+                m_waiterIdle = true;
+                m_cv.wait_until(lock, next, [this] { return hasWork(); });
+                m_waiterIdle = false;
+            }
+            next = std::chrono::steady_clock::now() + kRetry;
+            if (m_stopping || !connectOnce(lock, mosq, record))
+                continue;
+            lock.unlock();
+            const int rc = mosquitto_loop_start(mosq);
+            lock.lock();
+            if (rc != MOSQ_ERR_SUCCESS) {
+                m_connected = false;
+                ++m_generation;
+                noteFailure(mosquitto_strerror(rc));
+                continue;
+            }
+            m_threaded = true;
+            serve(lock, mosq);
+            if (m_stopping)
+                break;
+            // Lost: the library's thread has ended its loop (onDisconnect).
+            lock.unlock();
+            mosquitto_loop_stop(mosq, false);
+            lock.lock();
+            m_threaded = false;
+            next = std::chrono::steady_clock::now() + kRetry;
+        }
+        record.quiet = quiet;
     }
-    if (started) {
+
+    // Without a connection (options refused) values are still taken, counted
+    // and reported until the stop.
+    serve(lock, mosq);
+    if (m_threaded) {
         const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
         while (m_connected && waitingLocked() > 0 && std::chrono::steady_clock::now() < deadline) {
             report(lock);
@@ -383,6 +507,7 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         mosquitto_disconnect_v5(mosq, 0, record.disconnect_props);
         mosquitto_loop_stop(mosq, false);
         lock.lock();
+        m_threaded = false;
     }
     noteDrops(true);
     const size_t unsent = waitingLocked();

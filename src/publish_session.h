@@ -18,6 +18,8 @@
 #include "driver_common.h"
 #include "kro/kro.h"
 
+struct mosq_config;
+
 // How the publish side of a driver sends ("PubMode").
 enum class PubMode { Process, Session };
 
@@ -51,8 +53,8 @@ public:
     void post(Value value);
 
     // The publish thread's body. Makes the connection from `args` (program
-    // name first, the publisher's option language), keeps it (the library
-    // reconnects a lost one), publishes what is posted until `stop`, then
+    // name first, the publisher's option language), keeps it (a lost one is
+    // made again every second), publishes what is posted until `stop`, then
     // gives the connection up to one second to take what is waiting,
     // disconnects and reports what was left unsent.
     void run(const std::vector<std::string>& args, StopSignal& stop);
@@ -69,6 +71,15 @@ private:
     static void onDisconnect(mosquitto* mosq, void* obj, int rc, const mosquitto_property* props);
     static void onPublish(mosquitto* mosq, void* obj, int mid, int reason,
                           const mosquitto_property* props);
+    static void onLog(mosquitto* mosq, void* obj, int level, const char* str);
+
+    // One connect attempt, driven by the calling thread until the broker
+    // answers, the attempt fails, the connect bound passes or the session
+    // stops; true once connected. Called with m_mutex held.
+    bool connectOnce(std::unique_lock<std::mutex>& lock, mosquitto* mosq, mosq_config& record);
+    // Takes values and reports until the stop or, while the library's thread
+    // runs the connection, until it is lost. Called with m_mutex held.
+    void serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
 
     // All below with m_mutex held.
     size_t handed() const { return m_handed0.size() + m_inflight; }
@@ -86,6 +97,9 @@ private:
     void handOver(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
     // Takes back values the connection refused, to the front of the buffer.
     void takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation);
+    // "publish connection failed: REASON", once per reason until the broker
+    // answers.
+    void noteFailure(const std::string& reason);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -104,6 +118,17 @@ private:
     bool m_connected = false;
     bool m_lost = false;
     int m_refused = 0;
+    // The reasons told since the broker last answered.
+    std::vector<std::string> m_failures;
+    // A connect attempt is under way (the library's errors are collected), and
+    // the broker has answered it.
+    bool m_attempting = false;
+    bool m_answered = false;
+    // The library's error-level log lines of this attempt (OpenSSL's reasons).
+    std::string m_attemptLog;
+    bool m_debugLog = false;
+    // The library's thread runs the connection.
+    bool m_threaded = false;
     uint64_t m_generation = 0;
     bool m_stopping = false;
     bool m_ran = false;

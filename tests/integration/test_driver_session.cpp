@@ -3,11 +3,14 @@
 // a small buffer, and a stop with values still waiting.
 #include <csignal>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "support/broker.h"
 #include "support/capture.h"
+#include "support/fake_broker.h"
 #include "support/mqtt_probe.h"
 #include "test_driver_support.h"
 
@@ -196,6 +199,53 @@ TEST(DriverSessionStop, WaitingValuesGetASecondAndTheRestIsCounted) {
         EXPECT_EQ(contains(printed, "[kro error]publish connection failed: Connection refused\n"),
                   kind == Broker_::None)
             << printed;
+    }
+}
+
+// A connect that fails after the TCP connect, or gets no CONNACK, says why
+// within the connect bound, each reason once while it repeats every second (a
+// TLS fault may show in more than one way).
+TEST(DriverSessionConnect, FailedAndUnansweredConnectsSayWhy) {
+    Broker broker;
+    kro::test::SilentListener silent(false);
+    const auto& certs = broker.certs();
+    const struct {
+        int port;
+        std::string cafile, reason;
+    } rows[] = {
+        {broker.tlsPort(), certs.otherCaCert, "certificate verify failed"},
+        {broker.port(), certs.caCert, "(unexpected eof while reading|reset by peer)"},
+        {broker.mtlsPort(), certs.caCert, "(certificate required|Protocol error|reset by peer)"},
+        {silent.port(), "", "no answer from the broker within 10 s\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason);
+        StateLog log;
+        Plugin plugin;
+        kro::host::DeviceManager dm;
+        auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 64, "PubVariable", "s/f", ""});
+        Capture out(Capture::Stream::Out);
+        RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
+                             commonSettings({{"DeviceId", "dev1"},
+                                             {"host", "127.0.0.1"},
+                                             {"port", std::to_string(row.port)},
+                                             {"cafile", row.cafile},
+                                             {"PubMode", "session"}}));
+        driver->postData(p);
+        const std::regex failed("publish connection failed: [^\\n]*" + row.reason);
+        // The bound and a little more; the others fail at once.
+        const bool told = waitUntil([&] { return std::regex_search(out.peek(), failed); }, 13s);
+        const bool waiting = log.waitFor("pubstate", 102, 1s);
+        std::this_thread::sleep_for(2500ms); // two more attempts
+        const auto took = driver.destroy();
+        const std::string printed = out.take();
+        EXPECT_TRUE(told && waiting) << printed;
+        EXPECT_LT(took, 2s);
+        std::istringstream lines(printed);
+        std::set<std::string> seen;
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_TRUE(!contains(line, "connection failed") || seen.insert(line).second)
+                << printed;
     }
 }
 
