@@ -421,8 +421,13 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
     mosq_config record{};
     mosquitto* mosq = nullptr;
     bool ready = false;
-    if (client_config_load(&record, CLIENT_PUB, argv.argc(), argv.argv()) ||
-        client_id_generate(&record)) {
+    const std::string nul = optionWithNul(args);
+    if (!nul.empty()) {
+        // Cut at the NUL it would be another credential, host or option.
+        printLine("[kro error]publish session not started: the value of " + printable(nul) +
+                  " holds a NUL character\n");
+    } else if (client_config_load(&record, CLIENT_PUB, argv.argc(), argv.argv()) ||
+               client_id_generate(&record)) {
         printLine("[kro error]publish session not started: its options were refused\n");
     } else if (!(mosq = mosquitto_new(record.id, record.clean_session, this))) {
         printLine("[kro error]publish session not started: no client\n");
