@@ -102,7 +102,7 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     mpubTimeout = readPubTimeout(settings);
     if (Util::getValFromJsonc(settings, "SubMatch") == "topic")
         m_unmatched = std::make_shared<UnmatchedTopics>();
-    m_session = makePublishSession(settings);
+    m_session = makePublishSession(settings, deviceId + ".");
     const std::pair<const char*, const std::string*> texts[] = {
         {"host", &mhost},
         {"port", &mport},

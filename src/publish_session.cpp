@@ -23,14 +23,30 @@ constexpr size_t kWindow = 1000;
 // that it hands over values in batches rather than one per acknowledgement.
 constexpr size_t kWakeRoom = kWindow / 2;
 constexpr size_t kBatch = 256;
-// Between connect attempts, the first connection's and a lost one's.
-constexpr std::chrono::seconds kRetry{1};
 // How long a connect attempt may wait for the broker's answer (CONNACK) before
 // it is given up, and one pass of the library's loop while it waits.
 constexpr std::chrono::seconds kConnectBound{10};
 constexpr int kConnectPassMs = 100;
 // How long a stopping session lets the connection take what is waiting.
 constexpr std::chrono::seconds kStopGrace{1};
+// With a store: the values kept in memory (the rest waits on disk), how often
+// completed rows are deleted at least, and how soon a store that could not be
+// opened or written is tried again.
+constexpr size_t kStoreWindow = 10000;
+constexpr std::chrono::milliseconds kCommitEvery{20};
+constexpr size_t kDoneGroup = 512;
+constexpr std::chrono::seconds kStoreReopen{30};
+constexpr std::chrono::seconds kStoreRewrite{1};
+// The diagnostics variables are written at most this often.
+constexpr std::chrono::seconds kDiagEvery{1};
+// A connection that stayed up this long starts the reconnect pause afresh.
+constexpr std::chrono::seconds kStableAfter{30};
+
+int64_t wallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 void setPubState(int value) {
     kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
@@ -59,10 +75,17 @@ size_t readPubBuffer(const std::string& settings) {
     return std::stoul(text);
 }
 
-std::unique_ptr<PublishSession> makePublishSession(const std::string& settings) {
-    if (readPubMode(settings) != PubMode::Session)
+std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
+                                                   const std::string& varPrefix) {
+    if (readPubMode(settings) != PubMode::Session) {
+        if (!kro::util::Util::getValFromJsonc(settings, "PubStore").empty())
+            printLine("[kro error]PubStore needs \"PubMode\": \"session\"; values are published "
+                      "without a store\n");
         return nullptr;
-    return std::make_unique<PublishSession>(readPubBuffer(settings));
+    }
+    SessionSettings session = readSessionSettings(settings);
+    session.buffer = readPubBuffer(settings);
+    return std::make_unique<PublishSession>(session, varPrefix);
 }
 
 bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
@@ -88,6 +111,10 @@ bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
 
 PublishSession::PublishSession(size_t capacity) : m_capacity(std::max<size_t>(capacity, 1)) {}
 
+PublishSession::PublishSession(const SessionSettings& settings, std::string varPrefix)
+    : m_capacity(std::max<size_t>(settings.buffer, 1)), m_settings(settings),
+      m_varPrefix(std::move(varPrefix)), m_diagnostics(true), m_random(std::random_device{}()) {}
+
 PublishSession::~PublishSession() {
     if (!m_ran && !m_buffer.empty())
         printLine("[kro error]publish session closed: " +
@@ -105,13 +132,21 @@ bool PublishSession::canHand(size_t limit) const {
 
 int PublishSession::wantedState() const {
     if (m_connected)
-        return m_buffer.empty() && handed() == 0 ? 0 : 101;
+        return waitingLocked() == 0 ? 0 : 101;
     return waitingLocked() > 0 ? 102 : 0;
 }
 
 bool PublishSession::hasWork() const {
     return m_stopping || !m_lines.empty() || wantedState() != m_state ||
-           canHand(m_waiterIdle ? kWakeRoom : kWindow) || (m_threaded && !m_connected);
+           canHand(m_waiterIdle ? kWakeRoom : kWindow) || (m_threaded && !m_connected) ||
+           persistDue();
+}
+
+uint64_t PublishSession::diskOnly() const {
+    if (!m_diskTail || m_storeCount == 0)
+        return 0;
+    const int64_t from = std::max(m_lastId, m_storeOldestId - 1);
+    return m_storeLastId > from ? static_cast<uint64_t>(m_storeLastId - from) : 0;
 }
 
 void PublishSession::wake() {
@@ -120,7 +155,8 @@ void PublishSession::wake() {
 }
 
 void PublishSession::dropOverflow() {
-    while (m_buffer.size() > m_capacity) {
+    // A stored value is not dropped from memory: its row keeps it.
+    while (m_buffer.size() > m_capacity && m_buffer.front()->storeId == 0) {
         m_buffer.pop_front();
         ++m_dropped;
     }
@@ -144,11 +180,23 @@ void PublishSession::noteDrops(bool final) {
 }
 
 void PublishSession::post(Value value) {
-    auto entry = std::make_shared<const Value>(std::move(value));
+    value.postedMs = wallMs();
+    value.storeId = 0;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_buffer.push_back(std::move(entry));
-    if (m_buffer.size() > m_capacity)
-        dropOverflow();
+    value.seq = ++m_seq;
+    if (m_store) {
+        // Committed by the publish thread: a post never waits on the disk.
+        m_unstored.push_back(std::move(value));
+        if (m_unstored.size() > m_capacity) {
+            m_unstored.pop_front();
+            ++m_dropped;
+            dropOverflow();
+        }
+    } else {
+        m_buffer.push_back(std::make_shared<const Value>(std::move(value)));
+        if (m_buffer.size() > m_capacity)
+            dropOverflow();
+    }
     wake();
 }
 
@@ -199,20 +247,45 @@ void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosq
     self->wake();
 }
 
-void PublishSession::onPublish(mosquitto*, void* obj, int, int reason, const mosquitto_property*) {
+void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
+                               const mosquitto_property*) {
     auto* self = static_cast<PublishSession*>(obj);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     // QoS 0 messages are written in the order they were handed over.
     if (self->m_qos == 0) {
-        if (!self->m_handed0.empty())
+        if (!self->m_handed0.empty()) {
+            const Entry entry = self->m_handed0.front();
             self->m_handed0.pop_front();
-    } else if (self->m_inflight > 0) {
-        --self->m_inflight;
+            self->completed(entry, reason);
+        }
+    } else {
+        if (self->m_inflight > 0)
+            --self->m_inflight;
+        auto it = self->m_byMid.find(mid);
+        if (it == self->m_byMid.end()) {
+            self->m_earlyAcks[mid] = reason;
+        } else {
+            const Entry entry = it->second;
+            self->m_byMid.erase(it);
+            self->m_inflightBySeq.erase(entry->seq);
+            self->completed(entry, reason);
+        }
     }
-    if (reason > 127)
-        self->m_lines.push_back(std::string("[kro error]publish refused by the broker: ") +
-                                mosquitto_reason_string(reason) + "\n");
     self->wake();
+}
+
+void PublishSession::completed(const Entry& entry, int reason) {
+    if (entry->storeId > 0)
+        m_doneIds.push_back(entry->storeId);
+    if (reason <= 127)
+        return;
+    // Set aside: sending it again would be refused again, and would hold up
+    // the values behind it.
+    ++m_setAside;
+    if (m_setAsideTold.size() < 1000 && m_setAsideTold.emplace(entry->topic, reason).second)
+        m_lines.push_back(std::string("[kro error]publish refused by the broker: ") +
+                          mosquitto_reason_string(reason) + ": " + printable(entry->topic) +
+                          "; the value is set aside\n");
 }
 
 void PublishSession::onLog(mosquitto* mosq, void* obj, int level, const char* str) {
@@ -270,22 +343,29 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
     noteDrops(false);
     lock.unlock();
 
+    // Message ids of the values the library took (QoS 1 and 2), made known
+    // after the batch: an acknowledgement may come before that.
+    std::vector<std::pair<int, size_t>> taken;
     for (size_t i = 0; i < n; ++i) {
         const Value& v = *batch[i];
+        int mid = 0;
         const int rc = v.payload.size() > PUB_MAX_PAYLOAD
                            ? MOSQ_ERR_PAYLOAD_SIZE
                            : mosquitto_publish_v5(
-                                 mosq, nullptr, v.topic.c_str(), static_cast<int>(v.payload.size()),
+                                 mosq, &mid, v.topic.c_str(), static_cast<int>(v.payload.size()),
                                  v.payload.data(), m_qos, v.retain || m_retainAll, m_publishProps);
-        if (rc == MOSQ_ERR_SUCCESS)
+        if (rc == MOSQ_ERR_SUCCESS) {
+            if (m_qos != 0)
+                taken.emplace_back(mid, i);
             continue;
+        }
         std::lock_guard<std::mutex> relock(m_mutex);
         if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) {
             takeBack(batch, i, generation);
             break;
         }
         // This value can never be sent (a topic with wildcards, too long):
-        // reported and left out, the rest goes on.
+        // reported and set aside, the rest goes on.
         if (m_qos != 0)
             m_inflight -= std::min<size_t>(m_inflight, 1);
         else if (generation == m_generation) {
@@ -293,13 +373,28 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
             if (it != m_handed0.end())
                 m_handed0.erase(it);
         }
+        ++m_setAside;
+        if (batch[i]->storeId > 0)
+            m_doneIds.push_back(batch[i]->storeId);
         m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) +
                           ": " + printable(v.topic) + "\n");
     }
     lock.lock();
+    for (const auto& [mid, i] : taken) {
+        auto early = m_earlyAcks.find(mid);
+        if (early != m_earlyAcks.end()) {
+            const int reason = early->second;
+            m_earlyAcks.erase(early);
+            completed(batch[i], reason);
+        } else {
+            m_byMid[mid] = batch[i];
+            m_inflightBySeq[batch[i]->seq] = batch[i];
+        }
+    }
 }
 
 void PublishSession::report(std::unique_lock<std::mutex>& lock) {
+    persist(lock);
     while (!m_lines.empty() || wantedState() != m_state) {
         std::vector<std::string> lines;
         lines.swap(m_lines);
@@ -315,6 +410,229 @@ void PublishSession::report(std::unique_lock<std::mutex>& lock) {
             setPubState(state);
         lock.lock();
     }
+    writeDiagnostics(lock, false);
+}
+
+bool PublishSession::persistDue() const {
+    if (m_settings.store.empty())
+        return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_store)
+        return now >= m_storeRetry;
+    if (now < m_storeRetry)
+        return false;
+    const bool due = now - m_lastCommit >= kCommitEvery;
+    return !m_unstored.empty() || m_doneIds.size() >= kDoneGroup ||
+           (!m_doneIds.empty() && (due || m_stopping)) ||
+           (m_diskTail && m_connected && m_buffer.size() < kStoreWindow / 2) ||
+           (m_settings.storeMaxAgeSeconds > 0 && m_storeCount > 0 &&
+            now - m_lastCommit >= std::chrono::seconds(1));
+}
+
+void PublishSession::storeFailed(const std::string& line) {
+    if (line == m_storeError)
+        return;
+    m_storeError = line;
+    m_lines.push_back(line);
+}
+
+void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
+    if (!persistDue())
+        return;
+    const std::string path = printable(m_settings.store);
+    if (!m_store) {
+        m_storeRetry = std::chrono::steady_clock::now() + kStoreReopen;
+        PublishStore::Limits limits;
+        limits.maxBytes = m_settings.storeLimitMiB << 20;
+        limits.maxAgeMs = static_cast<int64_t>(m_settings.storeMaxAgeSeconds) * 1000;
+        lock.unlock();
+        std::string error, moved;
+        std::unique_ptr<PublishStore> store =
+            PublishStore::open(m_settings.store, limits, &error, &moved);
+        lock.lock();
+        if (!moved.empty())
+            m_lines.push_back("[kro error]publish store " + path +
+                              " is damaged or not a store: moved aside to " + printable(moved) +
+                              "; a new store is used\n");
+        if (!store) {
+            storeFailed("[kro error]publish store " + printable(error) +
+                        "; values wait in memory, the store is tried again every " +
+                        std::to_string(kStoreReopen.count()) + " s\n");
+            return;
+        }
+        m_storeError.clear();
+        // What was posted before goes in behind what the store holds.
+        for (auto it = m_buffer.rbegin(); it != m_buffer.rend(); ++it)
+            m_unstored.push_front(**it);
+        m_buffer.clear();
+        m_diskTail = store->count() > 0;
+        m_lastId = 0;
+        if (store->count() > 0)
+            m_lines.push_back("[kro info]publish store " + path + ": " +
+                              count(store->count(), "value", "values") +
+                              " from before, sent first\n");
+        m_store = std::move(store);
+        m_storeRetry = {};
+    }
+
+    std::vector<StoredValue> values;
+    std::vector<uint64_t> seqs;
+    values.reserve(m_unstored.size());
+    for (Value& v : m_unstored) {
+        seqs.push_back(v.seq);
+        values.push_back(
+            StoredValue{0, std::move(v.topic), std::move(v.payload), v.retain, v.postedMs});
+    }
+    m_unstored.clear();
+    std::vector<int64_t> done;
+    done.swap(m_doneIds);
+    const bool refill = m_diskTail && m_buffer.size() < kStoreWindow / 2;
+    lock.unlock();
+    PublishStore::Drops drops;
+    std::string error;
+    const bool ok = m_store->commit(values, done, wallMs(), &drops, &error);
+    lock.lock();
+    const auto now = std::chrono::steady_clock::now();
+    m_lastCommit = now;
+    auto entryOf = [](StoredValue& v, uint64_t seq) {
+        return std::make_shared<const Value>(
+            Value{std::move(v.topic), std::move(v.payload), v.retain, v.postedMs, seq, v.id});
+    };
+    if (!ok) {
+        storeFailed("[kro error]publish store " + printable(error) +
+                    "; values wait in memory meanwhile\n");
+        m_storeRetry = now + kStoreRewrite;
+        m_doneIds.insert(m_doneIds.end(), done.begin(), done.end());
+        if (m_diskTail) {
+            // Behind the values on disk: they wait to be stored.
+            for (size_t i = values.size(); i-- > 0;)
+                m_unstored.push_front(Value{std::move(values[i].topic),
+                                            std::move(values[i].payload), values[i].retain,
+                                            values[i].postedMs, seqs[i], 0});
+        } else {
+            // Sent from memory; those posted meanwhile wait behind them.
+            for (size_t i = 0; i < values.size(); ++i)
+                m_buffer.push_back(entryOf(values[i], seqs[i]));
+        }
+        while (m_unstored.size() > m_capacity) {
+            m_unstored.pop_front();
+            ++m_dropped;
+        }
+        dropOverflow();
+        return;
+    }
+    if (!m_storeError.empty()) {
+        m_storeError.clear();
+        m_lines.push_back("[kro info]publish store " + path + " written again\n");
+    }
+    m_storeCount = m_store->count();
+    m_storeOldestId = m_store->oldestId();
+    m_storeOldestMs = m_store->oldestMs();
+    m_storeLastId = m_store->lastId();
+    if (drops.bySize || drops.byAge) {
+        // The oldest rows went: so do those of them waiting in memory.
+        while (!m_buffer.empty() && m_buffer.front()->storeId > 0 &&
+               (m_storeCount == 0 || m_buffer.front()->storeId < m_storeOldestId))
+            m_buffer.pop_front();
+        if (drops.bySize && m_storeDrops.bySize == m_storeDropsReported.bySize)
+            m_lines.push_back("[kro error]publish store full (" +
+                              std::to_string(m_settings.storeLimitMiB) +
+                              " MiB): dropping the oldest\n");
+        if (drops.byAge && m_storeDrops.byAge == m_storeDropsReported.byAge)
+            m_lines.push_back("[kro error]publish store: dropping values older than " +
+                              std::to_string(m_settings.storeMaxAgeSeconds) + " s\n");
+        m_storeDrops.bySize += drops.bySize;
+        m_storeDrops.byAge += drops.byAge;
+    }
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (m_diskTail || m_buffer.size() >= kStoreWindow) {
+            m_diskTail = true;
+            continue;
+        }
+        m_lastId = values[i].id;
+        m_buffer.push_back(entryOf(values[i], seqs[i]));
+    }
+    if (!refill || !m_diskTail || m_buffer.size() >= kStoreWindow / 2)
+        return;
+    const int64_t after = std::max(m_lastId, m_storeOldestId - 1);
+    const size_t want = kStoreWindow - m_buffer.size();
+    lock.unlock();
+    std::vector<StoredValue> window;
+    const bool read = m_store->read(after, want, &window, &error);
+    lock.lock();
+    if (!read) {
+        // Left on disk for the next start; this run goes on in memory.
+        storeFailed("[kro error]publish store " + printable(error) +
+                    "; the values on disk wait for the next start\n");
+        m_diskTail = false;
+        m_store.reset();
+        m_storeRetry = std::chrono::steady_clock::now() + kStoreReopen;
+        for (Value& v : m_unstored)
+            m_buffer.push_back(std::make_shared<const Value>(std::move(v)));
+        m_unstored.clear();
+        dropOverflow();
+        return;
+    }
+    for (StoredValue& v : window) {
+        m_lastId = v.id;
+        m_buffer.push_back(entryOf(v, ++m_seq));
+    }
+    if (window.size() < want)
+        m_diskTail = false;
+}
+
+void PublishSession::writeDiagnostics(std::unique_lock<std::mutex>& lock, bool now) {
+    if (!m_diagnostics)
+        return;
+    const auto at = std::chrono::steady_clock::now();
+    if (!now && at - m_diagAt < kDiagEvery)
+        return;
+    const uint64_t waiting = waitingLocked();
+    int64_t oldest = 0;
+    auto older = [&oldest](int64_t ms) {
+        if (ms > 0 && (oldest == 0 || ms < oldest))
+            oldest = ms;
+    };
+    if (m_store && m_storeCount > 0)
+        older(m_storeOldestMs);
+    if (!m_handed0.empty())
+        older(m_handed0.front()->postedMs);
+    if (!m_inflightBySeq.empty())
+        older(m_inflightBySeq.begin()->second->postedMs);
+    if (!m_buffer.empty())
+        older(m_buffer.front()->postedMs);
+    if (!m_unstored.empty())
+        older(m_unstored.front().postedMs);
+    const int64_t values[3] = {
+        static_cast<int64_t>(waiting),
+        static_cast<int64_t>(m_dropped + m_storeDrops.bySize + m_storeDrops.byAge + m_setAside),
+        waiting == 0 || oldest == 0 ? 0 : std::max<int64_t>(0, (wallMs() - oldest) / 1000)};
+    if (std::equal(values, values + 3, m_diag))
+        return;
+    m_diagAt = at;
+    static const char* const names[3] = {"pubwaiting", "pubdropped", "puboldest"};
+    bool changed[3];
+    for (int i = 0; i < 3; ++i) {
+        changed[i] = values[i] != m_diag[i];
+        m_diag[i] = values[i];
+    }
+    lock.unlock();
+    kro::IVarManager* vars = kro::getRuntime()->getVarManager();
+    for (int i = 0; i < 3; ++i)
+        if (changed[i])
+            vars->setIntVar(m_varPrefix + names[i],
+                            static_cast<int>(std::min<int64_t>(values[i], INT32_MAX)), 0);
+    lock.lock();
+}
+
+std::chrono::milliseconds PublishSession::nextDelay() {
+    const std::chrono::milliseconds most =
+        std::chrono::seconds(std::max<uint64_t>(m_settings.reconnectMaxSeconds, 1));
+    m_delay = m_delay.count() == 0 ? std::chrono::milliseconds(1000) : std::min(most, m_delay * 2);
+    // Hosts restarted together do not reconnect in step.
+    std::uniform_real_distribution<double> vary(0.8, 1.2);
+    return std::chrono::milliseconds(
+        static_cast<int64_t>(static_cast<double>(m_delay.count()) * vary(m_random)));
 }
 
 bool PublishSession::connectOnce(std::unique_lock<std::mutex>& lock, mosquitto* mosq,
@@ -393,7 +711,13 @@ void PublishSession::serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq) 
         if (canHand(kWindow))
             continue;
         m_waiterIdle = true;
-        m_cv.wait(lock, [this] { return hasWork(); });
+        // Rows to delete and the diagnostics are due in time, not on a wake.
+        if (!m_settings.store.empty())
+            m_cv.wait_for(lock, kCommitEvery, [this] { return hasWork(); });
+        else if (m_diagnostics)
+            m_cv.wait_for(lock, kDiagEvery, [this] { return hasWork(); });
+        else
+            m_cv.wait(lock, [this] { return hasWork(); });
         m_waiterIdle = false;
     }
 }
@@ -461,12 +785,18 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             while (!m_stopping && std::chrono::steady_clock::now() < next) {
                 report(lock);
                 m_waiterIdle = true;
-                m_cv.wait_until(lock, next, [this] { return hasWork(); });
+                // Values posted meanwhile are stored, and the state shown.
+                m_cv.wait_until(lock, std::min(next, std::chrono::steady_clock::now() + kDiagEvery),
+                                [this] { return hasWork(); });
                 m_waiterIdle = false;
             }
-            next = std::chrono::steady_clock::now() + kRetry;
-            if (m_stopping || !connectOnce(lock, mosq, record))
+            if (m_stopping)
                 continue;
+            if (!connectOnce(lock, mosq, record)) {
+                next = std::chrono::steady_clock::now() + nextDelay();
+                continue;
+            }
+            m_connectedAt = std::chrono::steady_clock::now();
             lock.unlock();
             const int rc = mosquitto_loop_start(mosq);
             lock.lock();
@@ -485,7 +815,9 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             mosquitto_loop_stop(mosq, false);
             lock.lock();
             m_threaded = false;
-            next = std::chrono::steady_clock::now() + kRetry;
+            if (std::chrono::steady_clock::now() - m_connectedAt >= kStableAfter)
+                m_delay = std::chrono::milliseconds(0);
+            next = std::chrono::steady_clock::now() + nextDelay();
         }
         record.quiet = quiet;
     }
@@ -514,12 +846,33 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         lock.lock();
         m_threaded = false;
     }
+    // What was posted and what the broker has, on disk before the close.
+    persist(lock);
     noteDrops(true);
+    if (m_storeDrops.bySize > m_storeDropsReported.bySize)
+        m_lines.push_back("[kro error]publish store full: " +
+                          count(m_storeDrops.bySize - m_storeDropsReported.bySize, "oldest value",
+                                "oldest values") +
+                          " dropped\n");
+    if (m_storeDrops.byAge > m_storeDropsReported.byAge)
+        m_lines.push_back(
+            "[kro error]publish store: " +
+            count(m_storeDrops.byAge - m_storeDropsReported.byAge, "value", "values") +
+            " older than " + std::to_string(m_settings.storeMaxAgeSeconds) + " s dropped\n");
+    m_storeDropsReported = m_storeDrops;
     const size_t unsent = waitingLocked();
-    m_lines.push_back(unsent ? "[kro error]publish session closed: " +
-                                   count(unsent, "value", "values") + " unsent\n"
-                             : "[kro info]publish session closed: every value sent\n");
+    if (unsent)
+        m_lines.push_back("[kro error]publish session closed: " + count(unsent, "value", "values") +
+                          " unsent" +
+                          (m_store ? ", kept in the store for the next start\n" : "\n"));
+    else if (m_setAside)
+        m_lines.push_back(
+            "[kro error]publish session closed: " + count(m_setAside, "value", "values") +
+            " set aside, every other value sent\n");
+    else
+        m_lines.push_back("[kro info]publish session closed: every value sent\n");
     report(lock);
+    writeDiagnostics(lock, true);
     lock.unlock();
 
     stop.setWake(nullptr);

@@ -4,19 +4,26 @@
 // client per driver, fed in posting order from a bounded buffer of the values
 // as they were posted, with no process started per value.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <mosquitto.h>
 
 #include "driver_common.h"
 #include "kro/kro.h"
+#include "publish_settings.h"
+#include "publish_store.h"
 
 struct mosq_config;
 
@@ -39,9 +46,18 @@ public:
         std::string topic;
         std::string payload;
         bool retain = false;
+        // Stamped by post(): wall clock, and the posting order.
+        int64_t postedMs = 0;
+        uint64_t seq = 0;
+        // Its row in the store; 0 while it is in memory only.
+        int64_t storeId = 0;
     };
 
     explicit PublishSession(size_t capacity);
+    // With the settings' store (opened when the session runs) and the
+    // diagnostics variables "<prefix>pubwaiting", "<prefix>pubdropped" and
+    // "<prefix>puboldest".
+    PublishSession(const SessionSettings& settings, std::string varPrefix);
     // Reports values that were posted but never given a run.
     ~PublishSession();
     PublishSession(const PublishSession&) = delete;
@@ -95,6 +111,23 @@ private:
     void report(std::unique_lock<std::mutex>& lock);
     // Hands the next values to the connection.
     void handOver(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
+    // A value the broker has (acknowledged, or written at QoS 0) or refused:
+    // its row is deleted at the next commit; a refused one is set aside.
+    void completed(const Entry& entry, int reason);
+    // The store's part of a pass of the publish thread: opens it, commits
+    // the values posted and deletes the completed ones in one group, refills
+    // the buffer from the disk. Releases the lock during its disk work.
+    void persist(std::unique_lock<std::mutex>& lock);
+    bool persistDue() const;
+    void storeFailed(const std::string& line);
+    // Values stored and not in memory.
+    uint64_t diskOnly() const;
+    // Writes the diagnostics variables when they changed, at most once a
+    // second (`now` at the end). Releases the lock while writing.
+    void writeDiagnostics(std::unique_lock<std::mutex>& lock, bool now);
+    // The pause before the next connect attempt: doubling from 1 s to the
+    // settings' maximum, varied by up to 20 %.
+    std::chrono::milliseconds nextDelay();
     // Takes back values the connection refused, to the front of the buffer.
     void takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation);
     // "publish connection failed: REASON", once per reason until the broker
@@ -109,8 +142,13 @@ private:
     // connection is lost, since the library then drops them.
     std::deque<Entry> m_handed0;
     // QoS 1 and 2: handed and not yet acknowledged; the library keeps and
-    // resends these itself.
+    // resends these itself. Counted before the library has them; known by
+    // message id once it has, by posting order for the oldest.
     size_t m_inflight = 0;
+    std::unordered_map<int, Entry> m_byMid;
+    std::map<uint64_t, Entry> m_inflightBySeq;
+    // Acknowledgements that came before mosquitto_publish returned the id.
+    std::unordered_map<int, int> m_earlyAcks;
     int m_qos = 0;
     bool m_retainAll = false;
     bool m_v5 = false;
@@ -138,10 +176,47 @@ private:
     uint64_t m_droppedReported = 0;
     bool m_dropsAnnounced = false;
     std::vector<std::string> m_lines;
+
+    // Settings beyond the buffer; the store's file is empty for none.
+    SessionSettings m_settings;
+    const std::string m_varPrefix;
+    bool m_diagnostics = false;
+    uint64_t m_seq = 0;
+    // Touched by the publish thread only.
+    std::unique_ptr<PublishStore> m_store;
+    std::chrono::steady_clock::time_point m_storeRetry{};
+    std::chrono::steady_clock::time_point m_lastCommit{};
+    std::string m_storeError;
+    // Posted and not yet committed (with a store).
+    std::deque<Value> m_unstored;
+    // Rows of completed values, deleted at the next commit.
+    std::vector<int64_t> m_doneIds;
+    // Stored values beyond m_lastId wait on disk only.
+    bool m_diskTail = false;
+    int64_t m_lastId = 0;
+    int64_t m_storeLastId = 0;
+    uint64_t m_storeCount = 0;
+    int64_t m_storeOldestId = 0;
+    int64_t m_storeOldestMs = 0;
+    PublishStore::Drops m_storeDrops;
+    PublishStore::Drops m_storeDropsReported;
+    // Refused by the broker and set aside; (topic, reason) pairs told.
+    uint64_t m_setAside = 0;
+    std::set<std::pair<std::string, int>> m_setAsideTold;
+    // Last written diagnostics and when.
+    int64_t m_diag[3] = {-1, -1, -1};
+    std::chrono::steady_clock::time_point m_diagAt{};
+    // Reconnect pause.
+    std::chrono::milliseconds m_delay{0};
+    std::chrono::steady_clock::time_point m_connectedAt{};
+    std::minstd_rand m_random;
 };
 
 // A driver's session for its settings; none in process mode.
-std::unique_ptr<PublishSession> makePublishSession(const std::string& settings);
+// `varPrefix` goes before the diagnostics variables' names ("dev1." or "").
+// "PubStore" without session mode is reported, not ignored.
+std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
+                                                   const std::string& varPrefix);
 
 // A driver's postData: without a session as the base does; with one, a
 // "PubVariable" is queued on it with the value it holds now (any other

@@ -274,6 +274,7 @@ bool PublishStore::loadState() {
     m_nextId = sqlite3_column_int64(s, 2) + 1;
     const int rc = sqlite3_step(m_first.get());
     m_frontMs = rc == SQLITE_ROW ? sqlite3_column_int64(m_first.get(), 1) : 0;
+    m_frontId = rc == SQLITE_ROW ? sqlite3_column_int64(m_first.get(), 0) : 0;
     sqlite3_reset(m_first.get());
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
@@ -392,10 +393,11 @@ bool PublishStore::commit(std::vector<StoredValue>& values, const std::vector<in
     // nothing is due.
     if (ok && (m_limits.maxAgeMs > 0 || bytesNow > m_limits.maxBytes))
         ok = scanFront(nowMs, bytesNow, &dropped, &droppedCount, &droppedBytes);
-    int64_t frontMs = m_frontMs;
+    int64_t frontMs = m_frontMs, frontId = m_frontId;
     if (ok && (removed || droppedCount || wasEmpty)) {
         const int rc = sqlite3_step(m_first.get());
         frontMs = rc == SQLITE_ROW ? sqlite3_column_int64(m_first.get(), 1) : 0;
+        frontId = rc == SQLITE_ROW ? sqlite3_column_int64(m_first.get(), 0) : 0;
         sqlite3_reset(m_first.get());
         ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
     }
@@ -408,6 +410,7 @@ bool PublishStore::commit(std::vector<StoredValue>& values, const std::vector<in
     m_count = m_count + values.size() - removed - droppedCount;
     m_bytes = bytesNow - droppedBytes;
     m_frontMs = frontMs;
+    m_frontId = frontId;
     if (drops) {
         drops->bySize += dropped.bySize;
         drops->byAge += dropped.byAge;

@@ -80,6 +80,8 @@ public:
 
     uint64_t count() const { return m_count; }                   // values stored
     int64_t oldestMs() const { return m_count ? m_frontMs : 0; } // postedMs of the oldest
+    int64_t oldestId() const { return m_count ? m_frontId : 0; } // id of the oldest
+    int64_t lastId() const { return m_nextId - 1; }              // the last id given, 0 before any
     // Topic bytes + payload bytes + kValueOverhead per value, over all stored
     // values: the measure maxBytes bounds. Kept up to date in memory.
     uint64_t bytes() const { return m_bytes; }
@@ -113,4 +115,5 @@ private:
     uint64_t m_bytes = 0;
     int64_t m_nextId = 1;
     int64_t m_frontMs = 0;
+    int64_t m_frontId = 0;
 };

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 #include "support/broker.h"
 #include "support/mqtt_probe.h"
@@ -222,6 +223,108 @@ TEST(Runner, LinksThePublisherWhereTheDriversStartIt) {
     }
     std::filesystem::current_path(old);
     removeTree(tmp);
+}
+
+// A session with a store in a host that is killed while the broker is down:
+// the next host sends what the first was given, in order, before its own.
+TEST(RunnerStore, KilledHostsValuesArriveFirstInPostingOrder) {
+    Broker broker;
+    broker.stop();
+    DriverDir dir;
+    const std::string config =
+        R"({"devices":[{"id":"dev1","variables":[{"name":"P","addrType":"PubVariable",)"
+        R"("addr":"st/p","size":64}]}],"drivers":[{"settings":{"Protocol":"COMMONMQTT",)"
+        R"("DeviceId":"dev1","host":"127.0.0.1","port":")" +
+        std::to_string(broker.port()) +
+        R"(","PubMode":"session","PubStore":"values.db","AdditionPubArgs":"-q 1"}}]})";
+    writeFile("c.json", config);
+    std::string script;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        expected.push_back("v" + std::to_string(i));
+        script += "post dev1.P " + expected.back() + "\n";
+    }
+    writeFile("first.script", script + "waitfor dev1.pubwaiting 300 10\necho posted\nwait 60\n");
+    pid_t pid = spawnProgram({KRO_HOST_PROGRAM, "--script", "first.script", "c.json"}, "1.log");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitUntil([] { return logHas("1.log", "] posted"); }, 30s)) << readFile("1.log");
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(waitExit(pid, 10s));
+    EXPECT_TRUE(logHas("1.log", "] pubstate = 102")) << readFile("1.log");
+
+    broker.start();
+    Probe probe({plainConnection(broker.port()), {"st/#"}, 1});
+    ASSERT_TRUE(probe.waitConnected(10s));
+    writeFile("second.script", "post dev1.P after\nwait 2\nwaitfor dev1.pubwaiting 0 30\nquit\n");
+    expected.push_back("after");
+    EXPECT_EQ(runProgram({KRO_HOST_PROGRAM, "--script", "second.script", "c.json"}, "2.log", 60s),
+              0)
+        << readFile("2.log");
+    ASSERT_TRUE(probe.waitFor(expected.size(), 20s)) << readFile("2.log");
+    std::vector<std::string> got;
+    for (const auto& m : probe.messages())
+        got.push_back(m.payload);
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(logHas("2.log", "publish store values.db: 300 values from before, sent first"))
+        << readFile("2.log");
+    EXPECT_TRUE(logHas("2.log", "[kro info]publish session closed: every value sent"));
+}
+
+// One host, the broker away, a driver per store fault: each says so in a line
+// and goes on in memory; the bounds drop what is over them, counted.
+TEST(RunnerStore, FaultsAndBoundsEachGiveTheirLine) {
+    DriverDir dir;
+    writeFile("junk.db", "this is no store\n");
+    writeFile("plain", "");
+    const std::pair<const char*, const char*> drivers[] = {
+        {"d1", R"("PubStore":"junk.db")"},
+        {"d2", R"("PubStore":"shared.db")"},
+        {"d3", R"("PubStore":"shared.db")"},
+        {"d4", R"("PubStore":"plain/x.db")"},
+        {"d5", R"("PubStore":"small.db","PubStoreLimit":1)"},
+        {"d6", R"("PubStore":"aged.db","PubStoreMaxAge":1)"},
+        {"d7", R"("PubStore":"ignored.db")"},
+    };
+    std::string devices, list;
+    for (const auto& [id, store] : drivers) {
+        devices += std::string(devices.empty() ? "" : ",") + R"({"id":")" + id +
+                   R"(","variables":[{"name":"P","addrType":"PubVariable","addr":"t","size":)"
+                   R"(700000}]})";
+        const bool session = std::string(id) != "d7";
+        list += std::string(list.empty() ? "" : ",") +
+                R"({"settings":{"Protocol":"COMMONMQTT","DeviceId":")" + id +
+                R"(","host":"127.0.0.1","port":"1",)" + (session ? R"("PubMode":"session",)" : "") +
+                store + "}}";
+    }
+    writeFile("c.json", R"({"devices":[)" + devices + R"(],"drivers":[)" + list + "]}");
+    const std::string big(600000, 'x');
+    writeFile("s.script",
+              "post d5.P " + big + "\npost d5.P " + big + "\npost d6.P old\nwait 3\n" +
+                  "post d6.P new\nwaitfor d6.pubdropped 1 10\nwaitfor d5.pubdropped 1 10\n" +
+                  "waitfor d1.pubwaiting 0 10\nquit\n");
+    EXPECT_EQ(runProgram({KRO_HOST_PROGRAM, "--script", "s.script", "c.json"}, "h.log", 60s), 0)
+        << readFile("h.log").substr(0, 20000);
+    const std::string log = readFile("h.log");
+    for (const char* line : {
+             "[kro error]publish store junk.db is damaged or not a store: moved aside to "
+             "junk.db.damaged-",
+             "[kro error]publish store cannot open shared.db: in use by another driver",
+             "[kro error]publish store cannot open plain/x.db",
+             "[kro error]publish store full (1 MiB): dropping the oldest",
+             "[kro error]publish store full: 1 oldest value dropped",
+             "[kro error]publish store: dropping values older than 1 s",
+             "[kro error]publish store: 1 value older than 1 s dropped",
+             "[kro error]PubStore needs \"PubMode\": \"session\"; values are published without a "
+             "store",
+         })
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_EQ(log.find("shared.db: in use", log.find("shared.db: in use") + 1), std::string::npos);
+    bool moved = false;
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+        if (entry.path().filename().string().rfind("junk.db.damaged-", 0) == 0)
+            moved = readFile(entry.path().string()) == "this is no store\n";
+    EXPECT_TRUE(moved);
 }
 
 } // namespace
