@@ -48,7 +48,10 @@ TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
     StateLog log;
     Plugin plugin;
     kro::host::DeviceManager dm;
-    auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 2 << 20, "PubVariable", "s/p", ""});
+    kro::host::Device* dev = dm.addDevice("dev1");
+    auto p = dev->addVariable(VarSpec{"P", 2 << 20, "PubVariable", "s/p", ""});
+    // Never sendable: set aside, counted, and not held in flight.
+    auto w = dev->addVariable(VarSpec{"W", 8, "PubVariable", "s/#", "x"});
     const std::string port = std::to_string(broker.port());
     kro::test::configureAws(broker, "s/in");
     const std::string settings = aws ? R"({"Protocol":"AWSMQTT","PubMode":"session"})"
@@ -71,9 +74,13 @@ TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
     for (const std::string& v : posted) {
         p->setStrValue(v.c_str(), true);
         driver->postData(p);
+        if (v == "v9")
+            driver->postData(w);
     }
     ASSERT_TRUE(probe.waitFor(posted.size(), 20s));
     ASSERT_TRUE(log.waitFor("pubstate", 0, 10s));
+    EXPECT_TRUE(log.waitFor(aws ? "pubdropped" : "dev1.pubdropped", 1, 5s));
+    EXPECT_TRUE(log.waitFor(aws ? "pubwaiting" : "dev1.pubwaiting", 0, 5s));
     EXPECT_LT(driver.destroy(), 2s);
     const std::string printed = out.take();
 
@@ -95,8 +102,18 @@ TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
             contains(printed, "mqttclinet_pub -h 127.0.0.1 -p " + port + " -i drv-pub -q 1 \n"))
             << printed;
     }
-    EXPECT_TRUE(contains(printed, "[kro info]publish session closed: every value sent\n"));
-    EXPECT_FALSE(contains(printed, "[kro error]")) << printed;
+    // The value that can never go out is the only fault, and is no value sent.
+    size_t errors = 0;
+    for (size_t at = printed.find("[kro error]"); at != std::string::npos;
+         at = printed.find("[kro error]", at + 1))
+        ++errors;
+    EXPECT_EQ(errors, 2u) << printed;
+    EXPECT_TRUE(
+        std::regex_search(printed, std::regex(R"(\[kro error\]publish failed: [^\n]*: s/#\n)")))
+        << printed;
+    const std::string setAside =
+        "[kro error]publish session closed: 1 value set aside, every other value sent\n";
+    EXPECT_TRUE(contains(printed, setAside)) << printed;
 }
 
 INSTANTIATE_TEST_SUITE_P(Concurrency, DriverSession,

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "CommonMqttClient.h"
 #include "kro_host.h"
 #include "publish_session.h"
+#include "publish_settings.h"
 #include "support/capture.h"
 
 namespace {
@@ -119,6 +122,19 @@ TEST(PublishSessionSettings, ModeAndBuffer) {
         EXPECT_EQ(readPubBuffer(settings), expected.first) << settings;
         EXPECT_EQ(out.take(), expected.second) << settings;
     }
+    // The store's bounds and the reconnect pause: defaults, values, refusals.
+    kro::test::Capture out(kro::test::Capture::Stream::Out);
+    const SessionSettings plain = readSessionSettings("{}");
+    EXPECT_EQ(std::make_tuple(plain.store, plain.storeLimitMiB, plain.storeMaxAgeSeconds,
+                              plain.reconnectMaxSeconds),
+              std::make_tuple(std::string(), 1024u, 0u, 60u));
+    const SessionSettings set = readSessionSettings(
+        R"({"PubStore":"a.db","PubStoreLimit":5,"PubStoreMaxAge":"7","PubReconnectMax":"0"})");
+    EXPECT_EQ(std::make_tuple(set.store, set.storeLimitMiB, set.storeMaxAgeSeconds,
+                              set.reconnectMaxSeconds),
+              std::make_tuple(std::string("a.db"), 5u, 7u, 60u));
+    EXPECT_EQ(out.take(), "[kro error]PubReconnectMax must be a whole number of seconds from 1, "
+                          "not \"0\"; using 60\n");
 }
 
 } // namespace
