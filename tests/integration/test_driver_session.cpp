@@ -267,3 +267,44 @@ TEST(DriverSessionConnect, FailedAndUnansweredConnectsSayWhy) {
 }
 
 } // namespace
+
+namespace {
+
+// A v5 broker refuses two values (its access list): each is set aside and
+// counted, said once for its topic, and the value between them arrives.
+TEST(DriverSessionRefused, ValuesTheBrokerRefusesAreSetAsideTheRestArrive) {
+    Broker broker;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    kro::host::Device* dev = dm.addDevice("dev1");
+    auto denied = dev->addVariable(VarSpec{"D", 8, "PubVariable", "denied/x", "a"});
+    auto ok = dev->addVariable(VarSpec{"K", 8, "PubVariable", "ok/x", "b"});
+    Probe probe({kro::test::plainConnection(broker.port()), {"ok/#"}, 1});
+    ASSERT_TRUE(probe.waitConnected(10s));
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
+                         commonSettings({{"DeviceId", "dev1"},
+                                         {"host", "127.0.0.1"},
+                                         {"port", std::to_string(broker.authPort())},
+                                         {"username", broker.user()},
+                                         {"password", broker.password()},
+                                         {"PubMode", "session"},
+                                         {"AdditionPubArgs", "-q 1 -V 5"}}));
+    for (auto& var : {denied, ok, denied})
+        driver->postData(var);
+    ASSERT_TRUE(probe.waitFor(1, 10s));
+    EXPECT_TRUE(log.waitFor("dev1.pubdropped", 2, 5s));
+    EXPECT_LT(driver.destroy(), 2s);
+    const std::string printed = out.take();
+    const std::string refused = "[kro error]publish refused by the broker: Not authorized: "
+                                "denied/x; the value is set aside\n";
+    EXPECT_TRUE(contains(printed, refused)) << printed;
+    EXPECT_EQ(printed.find(refused), printed.rfind(refused));
+    EXPECT_TRUE(contains(
+        printed,
+        "[kro error]publish session closed: 2 values set aside, every other value sent\n"));
+    EXPECT_EQ(probe.messages()[0].payload, "b");
+}
+
+} // namespace

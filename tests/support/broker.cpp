@@ -140,7 +140,11 @@ void Broker::writeConfig() const {
     conf << "\nlistener " << mtlsPort() << " 127.0.0.1\nallow_anonymous true\n";
     tls(true);
     conf << "\nlistener " << authPort() << " 127.0.0.1\nallow_anonymous false\n"
-         << "password_file " << m_passwordPath << "\n";
+         << "password_file " << m_passwordPath << "\n"
+         << "acl_file " << m_dir << "/acl\n";
+    // The account may use every topic but denied/#: a refusal on demand.
+    writeFile(m_dir + "/acl",
+              "user " + m_options.user + "\ntopic readwrite #\ntopic deny denied/#\n");
     writeFile(m_confPath, conf.str());
 }
 

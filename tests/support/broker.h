@@ -19,7 +19,7 @@ struct BrokerOptions {
 //   port()      plain TCP, anonymous clients allowed
 //   tlsPort()   TLS with the test CA's server certificate (testCerts()), anonymous allowed
 //   mtlsPort()  TLS that also requires a client certificate signed by the test CA
-//   authPort()  plain TCP, only user()/password() may connect
+//   authPort()  plain TCP, only user()/password() may connect, and not publish to denied/#
 // The constructor returns once every port accepts connections. The broker's output goes to
 // logPath(); it is printed when the current test has failed by the time the Broker is
 // destroyed. Use a Broker from one thread; start it on the test's main thread (the broker is
