@@ -1,10 +1,12 @@
 // Both drivers with "PubMode": "session" through the plug-in: one lasting
 // connection, values as they were posted and in posting order, an outage with
 // a small buffer, and a stop with values still waiting.
+#include <algorithm>
 #include <csignal>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +121,58 @@ TEST_P(DriverSession, ValuesArriveAsPostedAndInOrder) {
 INSTANTIATE_TEST_SUITE_P(Concurrency, DriverSession,
                          ::testing::Values(DriverCase{"Common", false}, DriverCase{"Aws", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// QoS 0 values the library had taken but not yet written when the connection
+// died (a frozen broker fills the socket, then is killed) go out again before
+// the values posted after them: the broker's log shows every length once at
+// most, in increasing order.
+TEST(DriverSessionOutage, QoS0ValuesTakenBackGoBeforeNewerOnes) {
+    Broker broker;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 1 << 16, "PubVariable", "s/z", ""});
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
+                         commonSettings({{"DeviceId", "dev1"},
+                                         {"host", "127.0.0.1"},
+                                         {"port", std::to_string(broker.port())},
+                                         {"clientid", "drv"},
+                                         {"PubMode", "session"}}));
+    auto post = [&](size_t length) {
+        p->setStrValue(std::string(length, 'z').c_str(), true);
+        driver->postData(p);
+    };
+    post(1);
+    ASSERT_TRUE(log.waitFor("pubstate", 0, 10s));
+    ASSERT_EQ(::kill(broker.pid(), SIGSTOP), 0);
+    // Far more than the socket and the 1000-value window hold.
+    constexpr size_t kValues = 3000;
+    for (size_t i = 0; i < kValues; ++i)
+        post(20000 + i);
+    std::this_thread::sleep_for(1s);
+    broker.kill();
+    ASSERT_NO_THROW(broker.start());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::vector<int> waiting = log.ints("dev1.pubwaiting");
+            return contains(out.peek(), "publish connection restored") && !waiting.empty() &&
+                   waiting.back() == 0;
+        },
+        60s));
+    EXPECT_LT(driver.destroy(), 2s);
+    const std::regex received(
+        R"(Received PUBLISH from drv-pub \(d0, q0, r0, m0, 's/z', \.\.\. \((\d+) bytes\)\))");
+    const std::string brokerLog = broker.log();
+    std::vector<int> lengths;
+    for (auto it = std::sregex_iterator(brokerLog.begin(), brokerLog.end(), received);
+         it != std::sregex_iterator(); ++it)
+        lengths.push_back(std::stoi((*it)[1]));
+    ASSERT_GT(lengths.size(), 1000u) << "the restarted broker got too little to tell";
+    EXPECT_EQ(lengths.back(), static_cast<int>(20000 + kValues - 1));
+    EXPECT_TRUE(std::is_sorted(lengths.begin(), lengths.end()) &&
+                std::adjacent_find(lengths.begin(), lengths.end()) == lengths.end());
+}
 
 // Values posted while the connection is down wait in the buffer; beyond
 // "PubBuffer" the oldest are dropped and counted; the rest go out in order
