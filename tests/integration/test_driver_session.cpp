@@ -33,6 +33,16 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// A Common driver's settings in session mode for dev1 at 127.0.0.1:port, and
+// `more`.
+std::string sessionSettings(int port, std::map<std::string, std::string> more = {}) {
+    more.insert({{"DeviceId", "dev1"},
+                 {"host", "127.0.0.1"},
+                 {"port", std::to_string(port)},
+                 {"PubMode", "session"}});
+    return commonSettings(more);
+}
+
 struct DriverCase {
     const char* name;
     bool aws;
@@ -134,11 +144,7 @@ TEST(DriverSessionOutage, QoS0ValuesTakenBackGoBeforeNewerOnes) {
     auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 1 << 16, "PubVariable", "s/z", ""});
     Capture out(Capture::Stream::Out);
     RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
-                         commonSettings({{"DeviceId", "dev1"},
-                                         {"host", "127.0.0.1"},
-                                         {"port", std::to_string(broker.port())},
-                                         {"clientid", "drv"},
-                                         {"PubMode", "session"}}));
+                         sessionSettings(broker.port(), {{"clientid", "drv"}}));
     auto post = [&](size_t length) {
         p->setStrValue(std::string(length, 'z').c_str(), true);
         driver->postData(p);
@@ -185,14 +191,10 @@ TEST(DriverSessionOutage, OldestBeyondTheBufferAreDroppedTheRestSentInOrder) {
     kro::host::DeviceManager dm;
     auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 64, "PubVariable", "s/o", ""});
     Capture out(Capture::Stream::Out);
-    RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
-                         commonSettings({{"DeviceId", "dev1"},
-                                         {"host", "127.0.0.1"},
-                                         {"port", std::to_string(broker.port())},
-                                         {"clientid", "drv"},
-                                         {"PubMode", "session"},
-                                         {"PubBuffer", "5"},
-                                         {"AdditionPubArgs", "-q 1"}}));
+    RunningDriver driver(
+        plugin, "libTlsMqttDriver_loadDriver", &dm,
+        sessionSettings(broker.port(),
+                        {{"clientid", "drv"}, {"PubBuffer", "5"}, {"AdditionPubArgs", "-q 1"}}));
     auto post = [&](const std::string& v) {
         p->setStrValue(v.c_str(), true);
         driver->postData(p);
@@ -245,11 +247,7 @@ TEST(DriverSessionStop, WaitingValuesGetASecondAndTheRestIsCounted) {
         if (kind == Broker_::None)
             broker.stop();
         RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
-                             commonSettings({{"DeviceId", "dev1"},
-                                             {"host", "127.0.0.1"},
-                                             {"port", std::to_string(port)},
-                                             {"PubMode", "session"},
-                                             {"AdditionPubArgs", "-q 1"}}));
+                             sessionSettings(port, {{"AdditionPubArgs", "-q 1"}}));
         p->setStrValue("first", true);
         driver->postData(p);
         ASSERT_TRUE(log.waitFor("pubstate", kind == Broker_::None ? 102 : 0, 10s));
@@ -297,11 +295,7 @@ TEST(DriverSessionConnect, FailedAndUnansweredConnectsSayWhy) {
         auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 64, "PubVariable", "s/f", ""});
         Capture out(Capture::Stream::Out);
         RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
-                             commonSettings({{"DeviceId", "dev1"},
-                                             {"host", "127.0.0.1"},
-                                             {"port", std::to_string(row.port)},
-                                             {"cafile", row.cafile},
-                                             {"PubMode", "session"}}));
+                             sessionSettings(row.port, {{"cafile", row.cafile}}));
         driver->postData(p);
         const std::regex failed("publish connection failed: [^\\n]*" + row.reason);
         // The bound and a little more; the others fail at once.
@@ -338,13 +332,9 @@ TEST(DriverSessionRefused, ValuesTheBrokerRefusesAreSetAsideTheRestArrive) {
     ASSERT_TRUE(probe.waitConnected(10s));
     Capture out(Capture::Stream::Out);
     RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
-                         commonSettings({{"DeviceId", "dev1"},
-                                         {"host", "127.0.0.1"},
-                                         {"port", std::to_string(broker.authPort())},
-                                         {"username", broker.user()},
-                                         {"password", broker.password()},
-                                         {"PubMode", "session"},
-                                         {"AdditionPubArgs", "-q 1 -V 5"}}));
+                         sessionSettings(broker.authPort(), {{"username", broker.user()},
+                                                             {"password", broker.password()},
+                                                             {"AdditionPubArgs", "-q 1 -V 5"}}));
     for (auto& var : {denied, ok, denied})
         driver->postData(var);
     ASSERT_TRUE(probe.waitFor(1, 10s));
