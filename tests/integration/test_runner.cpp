@@ -244,7 +244,8 @@ TEST(RunnerStore, KilledHostsValuesArriveFirstInPostingOrder) {
         expected.push_back("v" + std::to_string(i));
         script += "post dev1.P " + expected.back() + "\n";
     }
-    writeFile("first.script", script + "waitfor dev1.pubwaiting 300 10\necho posted\nwait 60\n");
+    writeFile("first.script",
+              script + "waitfor dev1.pubwaiting 300 10\nwait 2\necho posted\nwait 60\n");
     pid_t pid = spawnProgram({KRO_HOST_PROGRAM, "--script", "first.script", "c.json"}, "1.log");
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitUntil([] { return logHas("1.log", "] posted"); }, 30s)) << readFile("1.log");
@@ -252,6 +253,7 @@ TEST(RunnerStore, KilledHostsValuesArriveFirstInPostingOrder) {
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_TRUE(waitExit(pid, 10s));
     EXPECT_TRUE(logHas("1.log", "] pubstate = 102")) << readFile("1.log");
+    EXPECT_TRUE(std::regex_search(readFile("1.log"), std::regex(R"(\] dev1\.puboldest = [1-9])")));
 
     broker.start();
     Probe probe({plainConnection(broker.port()), {"st/#"}, 1});
