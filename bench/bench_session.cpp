@@ -13,12 +13,15 @@
 //   store    with "PubStore": a QoS 1 burst against the session without a
 //            store, and 1000000 values posted while the broker is down, then
 //            the broker back, against the raw publisher sending as many on
-//            one connection; resident size and store size during the outage
+//            one connection; resident size and store size during the outage;
+//            10000 values posted by kro-host while the broker is down, kro-host
+//            killed (SIGKILL) and started again with the broker back
 // The broker keeps its state across the restart and the subscriber's session
 // is persistent, so what the publisher sends after the restart is kept for
 // the subscriber whichever of the two reconnects first.
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -346,6 +349,54 @@ int main(int argc, char** argv) {
                      "during the outage (target within 64); store file %.0f MiB\n",
                      tally.unique(), storeValues, tally.outOfOrder(), tally.twice(),
                      (rssDuring - rssBefore) / 1024, static_cast<double>(fileSize) / 1048576.0);
+        removeTree(dir);
+    }
+
+    printHeading("Durable publishing: kro-host killed while " + std::to_string(outageValues) +
+                 " values wait, then started again with the broker back");
+    {
+        const std::string dir = makeTempDir("kro-bench-restart");
+        writeFile(dir + "/host.json",
+                  "{\"devices\":[{\"id\":\"dev1\",\"variables\":[{\"name\":\"P\","
+                  "\"addrType\":\"PubVariable\",\"addr\":\"bench/s1/restart\",\"size\":32}]}],"
+                  "\"drivers\":[{\"settings\":{\"Protocol\":\"COMMONMQTT\",\"DeviceId\":\"dev1\","
+                  "\"host\":\"127.0.0.1\",\"port\":\"" +
+                      std::to_string(port) + "\",\"PubMode\":\"session\",\"PubStore\":\"" + dir +
+                      "/values.db\",\"AdditionPubArgs\":\"-q 1\"}}]}");
+        std::string script;
+        for (size_t i = 0; i < outageValues; ++i)
+            script += "post dev1.P " + payload(i) + "\n";
+        writeFile(dir + "/first.script", script + "waitfor dev1.pubwaiting " +
+                                             std::to_string(outageValues) +
+                                             " 60\nwait 1\necho posted\nwait 120\n");
+        writeFile(dir + "/second.script", "post dev1.P " + payload(outageValues) +
+                                              "\nwait 2\nwaitfor dev1.pubwaiting 0 120\nquit\n");
+        // kro-host links the publisher into its working directory.
+        auto host = [&](const std::string& name) {
+            return spawn({"/bin/sh", "-c", "cd \"$1\" && exec \"$2\" --script \"$3\" \"$4\"", "sh",
+                          dir, KRO_HOST_PROGRAM, dir + "/" + name, dir + "/host.json"},
+                         dir + "/" + name + ".out");
+        };
+        tally.reset("bench/s1/restart", outageValues + 1);
+        broker.stop();
+        const pid_t first = host("first.script");
+        const bool posted = waitUntil(
+            [&] {
+                return readFile(dir + "/first.script.out").find("] posted\n") != std::string::npos;
+            },
+            std::chrono::seconds(90), 50);
+        kill(first, SIGKILL);
+        waitChild(first, std::chrono::seconds(10));
+        broker.start();
+        const pid_t second = host("second.script");
+        const bool all = posted && tally.waitAll(std::chrono::seconds(120));
+        waitChild(second, std::chrono::seconds(60));
+        std::fprintf(report(),
+                     "  arrived %zu of %zu (the last posted after the restart), out of order %ld, "
+                     "twice %ld\n  %-26s %s\n",
+                     tally.unique(), outageValues + 1, tally.outOfOrder(), tally.twice(),
+                     "target: all, in order, once",
+                     all && tally.outOfOrder() == 0 && tally.twice() == 0 ? "met" : "NOT MET");
         removeTree(dir);
     }
     removeTree(state);
