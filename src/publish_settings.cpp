@@ -20,6 +20,12 @@ uint64_t readWholeSetting(const std::string& settings, const char* key, uint64_t
 SessionSettings readSessionSettings(const std::string& settings) {
     SessionSettings s;
     s.store = kro::util::Util::getValFromJsonc(settings, "PubStore");
+    if (s.store.find('\0') != std::string::npos) {
+        // Cut at the NUL it would be another file.
+        printLine("[kro error]setting \"PubStore\" holds a NUL character: values are kept in "
+                  "memory only\n");
+        s.store.clear();
+    }
     s.storeLimitMiB = readWholeSetting(settings, "PubStoreLimit", s.storeLimitMiB, 1, "MiB");
     s.storeMaxAgeSeconds =
         readWholeSetting(settings, "PubStoreMaxAge", s.storeMaxAgeSeconds, 0, "seconds");

@@ -135,6 +135,10 @@ TEST(PublishSessionSettings, ModeAndBuffer) {
               std::make_tuple(std::string("a.db"), 5u, 7u, 60u));
     EXPECT_EQ(out.take(), "[kro error]PubReconnectMax must be a whole number of seconds from 1, "
                           "not \"0\"; using 60\n");
+    kro::test::Capture nul(kro::test::Capture::Stream::Out);
+    EXPECT_EQ(readSessionSettings(R"({"PubStore":"a\u0000b"})").store, "");
+    EXPECT_EQ(nul.take(), "[kro error]setting \"PubStore\" holds a NUL character: values are "
+                          "kept in memory only\n");
 }
 
 } // namespace
