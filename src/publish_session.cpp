@@ -11,6 +11,9 @@
 #include "driver_run.h"
 #include "kro/Util.h"
 #include "platform/socket.h"
+#include "publish_session_parts.h"
+
+using namespace publish_parts;
 
 namespace {
 
@@ -29,33 +32,13 @@ constexpr std::chrono::seconds kConnectBound{10};
 constexpr int kConnectPassMs = 100;
 // How long a stopping session lets the connection take what is waiting.
 constexpr std::chrono::seconds kStopGrace{1};
-// With a store: the values kept in memory (the rest waits on disk), how often
-// completed rows are deleted at least, and how soon a store that could not be
-// opened or written is tried again.
-constexpr size_t kStoreWindow = 10000;
-constexpr std::chrono::milliseconds kCommitEvery{20};
-constexpr size_t kDoneGroup = 512;
-constexpr std::chrono::seconds kStoreReopen{30};
-constexpr std::chrono::seconds kStoreRewrite{1};
-// The diagnostics variables are written at most this often.
-constexpr std::chrono::seconds kDiagEvery{1};
 // A value in flight at this many closes in a row is set aside.
 constexpr int kSuspectCloses = 3;
 // A connection that stayed up this long starts the reconnect pause afresh.
 constexpr std::chrono::seconds kStableAfter{30};
 
-int64_t wallMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 void setPubState(int value) {
     kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
-}
-
-std::string count(uint64_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 } // namespace
@@ -66,15 +49,8 @@ PubMode readPubMode(const std::string& settings) {
 }
 
 size_t readPubBuffer(const std::string& settings) {
-    const std::string text = kro::util::Util::getValFromJsonc(settings, "PubBuffer");
-    if (text.empty())
-        return kDefaultBuffer;
-    if (!isWholeNumber(text) || std::stoul(text) == 0) {
-        printLine("[kro error]PubBuffer must be a whole number of values from 1, not \"" +
-                  printable(text) + "\"; using " + std::to_string(kDefaultBuffer) + "\n");
-        return kDefaultBuffer;
-    }
-    return std::stoul(text);
+    return static_cast<size_t>(
+        readWholeSetting(settings, "PubBuffer", kDefaultBuffer, 1, "values"));
 }
 
 std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
@@ -142,13 +118,6 @@ bool PublishSession::hasWork() const {
     return m_stopping || !m_lines.empty() || wantedState() != m_state ||
            canHand(m_waiterIdle ? kWakeRoom : kWindow) || (m_threaded && !m_connected) ||
            persistDue();
-}
-
-uint64_t PublishSession::diskOnly() const {
-    if (!m_diskTail || m_storeCount == 0)
-        return 0;
-    const int64_t from = std::max(m_lastId, m_storeOldestId - 1);
-    return m_storeLastId > from ? static_cast<uint64_t>(m_storeLastId - from) : 0;
 }
 
 void PublishSession::wake() {
@@ -467,218 +436,6 @@ void PublishSession::report(std::unique_lock<std::mutex>& lock) {
         lock.lock();
     }
     writeDiagnostics(lock, false);
-}
-
-bool PublishSession::persistDue() const {
-    if (m_settings.store.empty())
-        return false;
-    const auto now = std::chrono::steady_clock::now();
-    if (!m_store)
-        return now >= m_storeRetry;
-    if (now < m_storeRetry)
-        return false;
-    const bool due = now - m_lastCommit >= kCommitEvery;
-    return !m_unstored.empty() || m_doneIds.size() >= kDoneGroup ||
-           (!m_doneIds.empty() && (due || m_stopping)) ||
-           (m_diskTail && m_connected && m_buffer.size() < kStoreWindow / 2) ||
-           (m_settings.storeMaxAgeSeconds > 0 && m_storeCount > 0 &&
-            now - m_lastCommit >= std::chrono::seconds(1));
-}
-
-void PublishSession::storeFailed(const std::string& line) {
-    if (line == m_storeError)
-        return;
-    m_storeError = line;
-    m_lines.push_back(line);
-}
-
-void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
-    if (!persistDue())
-        return;
-    const std::string path = printable(m_settings.store);
-    if (!m_store) {
-        m_storeRetry = std::chrono::steady_clock::now() + kStoreReopen;
-        PublishStore::Limits limits;
-        limits.maxBytes = m_settings.storeLimitMiB << 20;
-        limits.maxAgeMs = static_cast<int64_t>(m_settings.storeMaxAgeSeconds) * 1000;
-        lock.unlock();
-        std::string error, moved;
-        std::unique_ptr<PublishStore> store =
-            PublishStore::open(m_settings.store, limits, &error, &moved);
-        lock.lock();
-        if (!moved.empty())
-            m_lines.push_back("[kro error]publish store " + path +
-                              " is damaged or not a store: moved aside to " + printable(moved) +
-                              "; a new store is used\n");
-        if (!store) {
-            storeFailed("[kro error]publish store " + printable(error) +
-                        "; values wait in memory, the store is tried again every " +
-                        std::to_string(kStoreReopen.count()) + " s\n");
-            return;
-        }
-        m_storeError.clear();
-        // What was posted before goes in behind what the store holds.
-        for (auto it = m_buffer.rbegin(); it != m_buffer.rend(); ++it)
-            m_unstored.push_front(**it);
-        m_buffer.clear();
-        m_diskTail = store->count() > 0;
-        m_lastId = 0;
-        if (store->count() > 0)
-            m_lines.push_back("[kro info]publish store " + path + ": " +
-                              count(store->count(), "value", "values") +
-                              " from before, sent first\n");
-        m_store = std::move(store);
-        m_storeRetry = {};
-    }
-
-    std::vector<StoredValue> values;
-    std::vector<uint64_t> seqs;
-    values.reserve(m_unstored.size());
-    for (Value& v : m_unstored) {
-        seqs.push_back(v.seq);
-        values.push_back(
-            StoredValue{0, std::move(v.topic), std::move(v.payload), v.retain, v.postedMs});
-    }
-    m_unstored.clear();
-    std::vector<int64_t> done;
-    done.swap(m_doneIds);
-    const bool refill = m_diskTail && m_buffer.size() < kStoreWindow / 2;
-    lock.unlock();
-    PublishStore::Drops drops;
-    std::string error;
-    const bool ok = m_store->commit(values, done, wallMs(), &drops, &error);
-    lock.lock();
-    const auto now = std::chrono::steady_clock::now();
-    m_lastCommit = now;
-    auto entryOf = [](StoredValue& v, uint64_t seq) {
-        return std::make_shared<const Value>(
-            Value{std::move(v.topic), std::move(v.payload), v.retain, v.postedMs, seq, v.id});
-    };
-    if (!ok) {
-        storeFailed("[kro error]publish store " + printable(error) +
-                    "; values wait in memory meanwhile\n");
-        m_storeRetry = now + kStoreRewrite;
-        m_doneIds.insert(m_doneIds.end(), done.begin(), done.end());
-        if (m_diskTail) {
-            // Behind the values on disk: they wait to be stored.
-            for (size_t i = values.size(); i-- > 0;)
-                m_unstored.push_front(Value{std::move(values[i].topic),
-                                            std::move(values[i].payload), values[i].retain,
-                                            values[i].postedMs, seqs[i], 0});
-        } else {
-            // Sent from memory; those posted meanwhile wait behind them.
-            for (size_t i = 0; i < values.size(); ++i)
-                m_buffer.push_back(entryOf(values[i], seqs[i]));
-        }
-        while (m_unstored.size() > m_capacity) {
-            m_unstored.pop_front();
-            ++m_dropped;
-        }
-        dropOverflow();
-        return;
-    }
-    if (!m_storeError.empty()) {
-        m_storeError.clear();
-        m_lines.push_back("[kro info]publish store " + path + " written again\n");
-    }
-    m_storeCount = m_store->count();
-    m_storeOldestId = m_store->oldestId();
-    m_storeOldestMs = m_store->oldestMs();
-    m_storeLastId = m_store->lastId();
-    if (drops.bySize || drops.byAge) {
-        // The oldest rows went: so do those of them waiting in memory.
-        while (!m_buffer.empty() && m_buffer.front()->storeId > 0 &&
-               (m_storeCount == 0 || m_buffer.front()->storeId < m_storeOldestId))
-            m_buffer.pop_front();
-        if (drops.bySize && m_storeDrops.bySize == m_storeDropsReported.bySize)
-            m_lines.push_back("[kro error]publish store full (" +
-                              std::to_string(m_settings.storeLimitMiB) +
-                              " MiB): dropping the oldest\n");
-        if (drops.byAge && m_storeDrops.byAge == m_storeDropsReported.byAge)
-            m_lines.push_back("[kro error]publish store: dropping values older than " +
-                              std::to_string(m_settings.storeMaxAgeSeconds) + " s\n");
-        m_storeDrops.bySize += drops.bySize;
-        m_storeDrops.byAge += drops.byAge;
-    }
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (m_diskTail || m_buffer.size() >= kStoreWindow) {
-            m_diskTail = true;
-            continue;
-        }
-        m_lastId = values[i].id;
-        m_buffer.push_back(entryOf(values[i], seqs[i]));
-    }
-    if (!refill || !m_diskTail || m_buffer.size() >= kStoreWindow / 2)
-        return;
-    const int64_t after = std::max(m_lastId, m_storeOldestId - 1);
-    const size_t want = kStoreWindow - m_buffer.size();
-    lock.unlock();
-    std::vector<StoredValue> window;
-    const bool read = m_store->read(after, want, &window, &error);
-    lock.lock();
-    if (!read) {
-        // Left on disk for the next start; this run goes on in memory.
-        storeFailed("[kro error]publish store " + printable(error) +
-                    "; the values on disk wait for the next start\n");
-        m_diskTail = false;
-        m_store.reset();
-        m_storeRetry = std::chrono::steady_clock::now() + kStoreReopen;
-        for (Value& v : m_unstored)
-            m_buffer.push_back(std::make_shared<const Value>(std::move(v)));
-        m_unstored.clear();
-        dropOverflow();
-        return;
-    }
-    for (StoredValue& v : window) {
-        m_lastId = v.id;
-        m_buffer.push_back(entryOf(v, ++m_seq));
-    }
-    if (window.size() < want)
-        m_diskTail = false;
-}
-
-void PublishSession::writeDiagnostics(std::unique_lock<std::mutex>& lock, bool now) {
-    if (!m_diagnostics)
-        return;
-    const auto at = std::chrono::steady_clock::now();
-    if (!now && at - m_diagAt < kDiagEvery)
-        return;
-    const uint64_t waiting = waitingLocked();
-    int64_t oldest = 0;
-    auto older = [&oldest](int64_t ms) {
-        if (ms > 0 && (oldest == 0 || ms < oldest))
-            oldest = ms;
-    };
-    if (m_store && m_storeCount > 0)
-        older(m_storeOldestMs);
-    if (!m_handed0.empty())
-        older(m_handed0.front()->postedMs);
-    if (!m_inflightBySeq.empty())
-        older(m_inflightBySeq.begin()->second->postedMs);
-    if (!m_buffer.empty())
-        older(m_buffer.front()->postedMs);
-    if (!m_unstored.empty())
-        older(m_unstored.front().postedMs);
-    const int64_t values[3] = {
-        static_cast<int64_t>(waiting),
-        static_cast<int64_t>(m_dropped + m_storeDrops.bySize + m_storeDrops.byAge + m_setAside),
-        waiting == 0 || oldest == 0 ? 0 : std::max<int64_t>(0, (wallMs() - oldest) / 1000)};
-    if (std::equal(values, values + 3, m_diag))
-        return;
-    m_diagAt = at;
-    static const char* const names[3] = {"pubwaiting", "pubdropped", "puboldest"};
-    bool changed[3];
-    for (int i = 0; i < 3; ++i) {
-        changed[i] = values[i] != m_diag[i];
-        m_diag[i] = values[i];
-    }
-    lock.unlock();
-    kro::IVarManager* vars = kro::getRuntime()->getVarManager();
-    for (int i = 0; i < 3; ++i)
-        if (changed[i])
-            vars->setIntVar(m_varPrefix + names[i],
-                            static_cast<int>(std::min<int64_t>(values[i], INT32_MAX)), 0);
-    lock.lock();
 }
 
 std::chrono::milliseconds PublishSession::nextDelay() {
