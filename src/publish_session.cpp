@@ -32,8 +32,6 @@ constexpr std::chrono::seconds kConnectBound{10};
 constexpr int kConnectPassMs = 100;
 // How long a stopping session lets the connection take what is waiting.
 constexpr std::chrono::seconds kStopGrace{1};
-// A value in flight at this many closes in a row is set aside.
-constexpr int kSuspectCloses = 3;
 // A connection that stayed up this long starts the reconnect pause afresh.
 constexpr std::chrono::seconds kStableAfter{30};
 
@@ -194,51 +192,6 @@ void PublishSession::onConnect(mosquitto*, void* obj, int rc, int, const mosquit
     self->wake();
 }
 
-bool PublishSession::prepareClient(mosquitto* mosq, mosq_config& record) {
-    if (record.debug)
-        mosquitto_log_callback_set(mosq, pub::my_log_callback);
-    mosquitto_connect_v5_callback_set(mosq, onConnect);
-    mosquitto_disconnect_v5_callback_set(mosq, onDisconnect);
-    mosquitto_publish_v5_callback_set(mosq, onPublish);
-    return client_opts_set(mosq, &record) == 0;
-}
-
-bool PublishSession::setAsideSuspect(std::unique_lock<std::mutex>& lock, mosquitto*& mosq,
-                                     mosq_config& record) {
-    // The library would send it again first on every connection: a fresh
-    // client forgets what it holds, and the other values it had go back to
-    // the front of the buffer in posting order.
-    auto suspect = m_inflightBySeq.find(m_suspectSeq);
-    if (suspect != m_inflightBySeq.end()) {
-        const Entry entry = suspect->second;
-        m_inflightBySeq.erase(suspect);
-        ++m_setAside;
-        if (entry->storeId > 0)
-            m_doneIds.push_back(entry->storeId);
-        m_lines.push_back("[kro error]publish set aside: the broker closed the connection on it " +
-                          std::to_string(kSuspectCloses) + " times: " + printable(entry->topic) +
-                          "\n");
-    }
-    std::vector<Entry> back;
-    for (auto& [seq, entry] : m_inflightBySeq)
-        back.push_back(entry);
-    m_buffer.insert(m_buffer.begin(), back.begin(), back.end());
-    m_inflightBySeq.clear();
-    m_byMid.clear();
-    m_earlyAcks.clear();
-    m_inflight = 0;
-    m_suspectSeq = 0;
-    m_suspectCloses = 0;
-    lock.unlock();
-    mosquitto_destroy(mosq);
-    mosq = mosquitto_new(record.id, record.clean_session, this);
-    const bool ok = mosq && prepareClient(mosq, record);
-    lock.lock();
-    if (!ok)
-        m_lines.push_back("[kro error]publish session stopped: no client\n");
-    return ok;
-}
-
 void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosquitto_property*) {
     auto* self = static_cast<PublishSession*>(obj);
     // The session makes every connect itself, bounded and reported: the
@@ -256,13 +209,6 @@ void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosq
     self->m_handed0.clear();
     self->dropOverflow();
     if (rc != 0) {
-        // The oldest value in flight at several closes in a row, never
-        // acknowledged between them, is what the broker closes on.
-        const uint64_t oldest =
-            self->m_inflightBySeq.empty() ? 0 : self->m_inflightBySeq.begin()->first;
-        self->m_suspectCloses =
-            oldest && oldest == self->m_suspectSeq ? self->m_suspectCloses + 1 : (oldest ? 1 : 0);
-        self->m_suspectSeq = oldest;
         self->m_lost = true;
         self->m_lines.push_back("[kro error]publish connection lost: " +
                                 count(self->waitingLocked(), "value", "values") + " waiting\n");
@@ -291,8 +237,6 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
             const Entry entry = it->second;
             self->m_byMid.erase(it);
             self->m_inflightBySeq.erase(entry->seq);
-            if (entry->seq == self->m_suspectSeq)
-                self->m_suspectSeq = self->m_suspectCloses = 0;
             self->completed(entry, reason);
         }
     }
@@ -576,10 +520,15 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         m_publishProps = record.publish_props;
         m_debugLog = record.debug;
         lock.unlock();
-        if (prepareClient(mosq, record))
-            ready = true;
-        else
+        if (record.debug)
+            mosquitto_log_callback_set(mosq, pub::my_log_callback);
+        mosquitto_connect_v5_callback_set(mosq, onConnect);
+        mosquitto_disconnect_v5_callback_set(mosq, onDisconnect);
+        mosquitto_publish_v5_callback_set(mosq, onPublish);
+        if (client_opts_set(mosq, &record))
             printLine("[kro error]publish session not started: its options were refused\n");
+        else
+            ready = true;
     }
 
     lock.lock();
@@ -623,8 +572,6 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             mosquitto_loop_stop(mosq, false);
             lock.lock();
             m_threaded = false;
-            if (m_suspectCloses >= kSuspectCloses && !setAsideSuspect(lock, mosq, record))
-                break;
             if (std::chrono::steady_clock::now() - m_connectedAt >= kStableAfter)
                 m_delay = std::chrono::milliseconds(0);
             next = std::chrono::steady_clock::now() + nextDelay();

@@ -93,13 +93,6 @@ private:
     // answers, the attempt fails, the connect bound passes or the session
     // stops; true once connected. Called with m_mutex held.
     bool connectOnce(std::unique_lock<std::mutex>& lock, mosquitto* mosq, mosq_config& record);
-    // Callbacks and options on a new client; false when the options are
-    // refused.
-    bool prepareClient(mosquitto* mosq, mosq_config& record);
-    // Sets aside the value the broker closed the connection on, gives the
-    // other values in flight back to the buffer and replaces the client; false
-    // when no client can be made. Called with m_mutex held, the loop stopped.
-    bool setAsideSuspect(std::unique_lock<std::mutex>& lock, mosquitto*& mosq, mosq_config& record);
     // Takes values and reports until the stop or, while the library's thread
     // runs the connection, until it is lost. Called with m_mutex held.
     void serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
@@ -213,10 +206,6 @@ private:
     // Last written diagnostics and when.
     int64_t m_diag[3] = {-1, -1, -1};
     std::chrono::steady_clock::time_point m_diagAt{};
-    // The oldest value in flight at the last lost connections, and at how
-    // many in a row.
-    uint64_t m_suspectSeq = 0;
-    int m_suspectCloses = 0;
     // Reconnect pause.
     std::chrono::milliseconds m_delay{0};
     std::chrono::steady_clock::time_point m_connectedAt{};
