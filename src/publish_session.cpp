@@ -26,10 +26,6 @@ constexpr size_t kWindow = 1000;
 // that it hands over values in batches rather than one per acknowledgement.
 constexpr size_t kWakeRoom = kWindow / 2;
 constexpr size_t kBatch = 256;
-// How long a connect attempt may wait for the broker's answer (CONNACK) before
-// it is given up, and one pass of the library's loop while it waits.
-constexpr std::chrono::seconds kConnectBound{10};
-constexpr int kConnectPassMs = 100;
 // How long a stopping session lets the connection take what is waiting.
 constexpr std::chrono::seconds kStopGrace{1};
 // A connection that stayed up this long starts the reconnect pause afresh.
@@ -106,6 +102,10 @@ bool PublishSession::canHand(size_t limit) const {
     return m_connected && !m_buffer.empty() && handed() < limit;
 }
 
+size_t PublishSession::window() const {
+    return m_probing ? 1 : kWindow;
+}
+
 int PublishSession::wantedState() const {
     if (m_connected)
         return waitingLocked() == 0 ? 0 : 101;
@@ -114,8 +114,8 @@ int PublishSession::wantedState() const {
 
 bool PublishSession::hasWork() const {
     return m_stopping || !m_lines.empty() || wantedState() != m_state ||
-           canHand(m_waiterIdle ? kWakeRoom : kWindow) || (m_threaded && !m_connected) ||
-           persistDue();
+           canHand(m_waiterIdle ? std::min(kWakeRoom, window()) : window()) ||
+           (m_threaded && !m_connected) || persistDue();
 }
 
 void PublishSession::wake() {
@@ -177,6 +177,7 @@ void PublishSession::onConnect(mosquitto*, void* obj, int rc, int, const mosquit
         self->m_connected = true;
         ++self->m_generation;
         self->m_refused = 0;
+        self->m_ackedOnConnection = false;
         self->m_failures.clear();
         if (self->m_lost)
             self->m_lines.push_back("[kro info]publish connection restored\n");
@@ -228,6 +229,7 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
             self->completed(entry, reason);
         }
     } else {
+        self->m_ackedOnConnection = true;
         if (self->m_inflight > 0)
             --self->m_inflight;
         auto it = self->m_byMid.find(mid);
@@ -246,6 +248,9 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
 void PublishSession::completed(const Entry& entry, int reason) {
     if (entry->storeId > 0)
         m_doneIds.push_back(entry->storeId);
+    if (m_probing && m_inflightBySeq.empty() &&
+        (m_buffer.empty() || m_buffer.front()->seq > m_probeUntil))
+        m_probing = false;
     if (reason <= 127)
         return;
     // Set aside: sending it again would be refused again, and would hold up
@@ -255,32 +260,6 @@ void PublishSession::completed(const Entry& entry, int reason) {
         m_lines.push_back(std::string("[kro error]publish refused by the broker: ") +
                           mosquitto_reason_string(reason) + ": " + printable(entry->topic) +
                           "; the value is set aside\n");
-}
-
-void PublishSession::onLog(mosquitto* mosq, void* obj, int level, const char* str) {
-    auto* self = static_cast<PublishSession*>(obj);
-    if (self->m_debugLog)
-        pub::my_log_callback(mosq, obj, level, str);
-    if (level != MOSQ_LOG_ERR || !str)
-        return;
-    // The TLS layer's reasons come only this way ("OpenSSL Error[0]: ...").
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    if (!self->m_attempting)
-        return;
-    if (!self->m_attemptLog.empty())
-        self->m_attemptLog += "; ";
-    self->m_attemptLog += str;
-}
-
-void PublishSession::noteFailure(const std::string& reason) {
-    // Attempts follow every second, and one fault may show in more than one
-    // way (a broker's TLS alert read, or lost to the reset that follows it):
-    // each reason is told once until the broker answers.
-    if (std::find(m_failures.begin(), m_failures.end(), reason) != m_failures.end())
-        return;
-    m_failures.push_back(reason);
-    m_refused = 0;
-    m_lines.push_back("[kro error]publish connection failed: " + reason + "\n");
 }
 
 void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation) {
@@ -299,7 +278,7 @@ void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint
 }
 
 void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mosq) {
-    const size_t n = std::min({kWindow - handed(), m_buffer.size(), kBatch});
+    const size_t n = std::min({window() - handed(), m_buffer.size(), kBatch});
     std::vector<Entry> batch(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
     m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
     // Counted as handed before the library has them: its acknowledgement may
@@ -382,90 +361,14 @@ void PublishSession::report(std::unique_lock<std::mutex>& lock) {
     writeDiagnostics(lock, false);
 }
 
-std::chrono::milliseconds PublishSession::nextDelay() {
-    const std::chrono::milliseconds most =
-        std::chrono::seconds(std::max<uint64_t>(m_settings.reconnectMaxSeconds, 1));
-    m_delay = m_delay.count() == 0 ? std::chrono::milliseconds(1000) : std::min(most, m_delay * 2);
-    // Hosts restarted together do not reconnect in step.
-    std::uniform_real_distribution<double> vary(0.8, 1.2);
-    return std::chrono::milliseconds(
-        static_cast<int64_t>(static_cast<double>(m_delay.count()) * vary(m_random)));
-}
-
-bool PublishSession::connectOnce(std::unique_lock<std::mutex>& lock, mosquitto* mosq,
-                                 mosq_config& record) {
-    m_attempting = true;
-    m_answered = false;
-    m_attemptLog.clear();
-    const auto deadline = std::chrono::steady_clock::now() + kConnectBound;
-    lock.unlock();
-    mosquitto_log_callback_set(mosq, onLog);
-    // Packets wait for the loop below, which reads before it writes: a TLS
-    // alert from the broker is read, not lost to a write into the connection
-    // the broker has closed.
-    mosquitto_threaded_set(mosq, true);
-    int rc = client_connect_start(mosq, &record);
-    int err = errno;
-    lock.lock();
-    // The TCP connect, then the handshake and the CONNACK, are waited for
-    // here in short passes, so that the bound and a stop are seen whatever
-    // the network does.
-    bool tcpUp = false;
-    bool unanswered = false;
-    while (rc == MOSQ_ERR_SUCCESS && !m_answered && !m_stopping) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            unanswered = true;
-            break;
-        }
-        report(lock);
-        lock.unlock();
-        if (tcpUp) {
-            rc = mosquitto_loop(mosq, kConnectPassMs, 1);
-            err = errno;
-        } else {
-            const int sock = mosquitto_socket(mosq);
-            const int ready = sock < 0 ? 1 : sys_wait_connected(sock, kConnectPassMs);
-            err = errno;
-            // Reset once connected: what the broker sent before, a TLS alert
-            // say, is still there for the library to read, and says more.
-            tcpUp = ready > 0 || (ready < 0 && err == ECONNRESET);
-            if (ready < 0 && !tcpUp)
-                rc = client_connect_failed(&record);
-        }
-        lock.lock();
-    }
-    m_attempting = false;
-    lock.unlock();
-    mosquitto_threaded_set(mosq, false);
-    mosquitto_log_callback_set(mosq, m_debugLog ? pub::my_log_callback : nullptr);
-    lock.lock();
-    // The connect's own message goes to standard error for the first attempt
-    // only; later ones say why on their line alone.
-    record.quiet = true;
-    // Answered: connected, or refused with a line of its own (or lost at
-    // once, which says so). Stopped: no failure seen.
-    if (m_connected || m_answered || (rc == MOSQ_ERR_SUCCESS && !unanswered))
-        return m_connected;
-    if (unanswered) {
-        noteFailure("no answer from the broker within " + std::to_string(kConnectBound.count()) +
-                    " s");
-    } else if (!m_attemptLog.empty()) {
-        noteFailure(m_attemptLog);
-    } else {
-        errno = err;
-        noteFailure(mosquitto_strerror(rc));
-    }
-    return false;
-}
-
 void PublishSession::serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq) {
     while (!m_stopping && (!m_threaded || m_connected)) {
         // Values first, the state and the lines after: a value's way out is
         // not held up by the host's variable store.
-        if (canHand(kWindow))
+        if (canHand(window()))
             handOver(lock, mosq);
         report(lock);
-        if (canHand(kWindow))
+        if (canHand(window()))
             continue;
         m_waiterIdle = true;
         // Rows to delete and the diagnostics are due in time, not on a wake.
@@ -510,8 +413,6 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
     } else if (client_config_load(&record, CLIENT_PUB, argv.argc(), argv.argv()) ||
                client_id_generate(&record)) {
         printLine("[kro error]publish session not started: its options were refused\n");
-    } else if (!(mosq = mosquitto_new(record.id, record.clean_session, this))) {
-        printLine("[kro error]publish session not started: no client\n");
     } else {
         lock.lock();
         m_qos = record.qos;
@@ -520,15 +421,9 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         m_publishProps = record.publish_props;
         m_debugLog = record.debug;
         lock.unlock();
-        if (record.debug)
-            mosquitto_log_callback_set(mosq, pub::my_log_callback);
-        mosquitto_connect_v5_callback_set(mosq, onConnect);
-        mosquitto_disconnect_v5_callback_set(mosq, onDisconnect);
-        mosquitto_publish_v5_callback_set(mosq, onPublish);
-        if (client_opts_set(mosq, &record))
-            printLine("[kro error]publish session not started: its options were refused\n");
-        else
-            ready = true;
+        mosquitto_property_copy_all(&m_willProps, record.will_props);
+        mosq = makeClient(record, true);
+        ready = mosq != nullptr;
     }
 
     lock.lock();
@@ -572,6 +467,19 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             mosquitto_loop_stop(mosq, false);
             lock.lock();
             m_threaded = false;
+            if (probeAfterLoss()) {
+                lock.unlock();
+                mosquitto* fresh = makeClient(record, false);
+                lock.lock();
+                // The library would send again what it holds, all at once.
+                if (fresh) {
+                    takeBackInflight();
+                    lock.unlock();
+                    mosquitto_destroy(mosq);
+                    lock.lock();
+                    mosq = fresh;
+                }
+            }
             if (std::chrono::steady_clock::now() - m_connectedAt >= kStableAfter)
                 m_delay = std::chrono::milliseconds(0);
             next = std::chrono::steady_clock::now() + nextDelay();
@@ -586,14 +494,15 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
         while (m_connected && waitingLocked() > 0 && std::chrono::steady_clock::now() < deadline) {
             report(lock);
-            if (canHand(kWindow)) {
+            if (canHand(window())) {
                 handOver(lock, mosq);
                 continue;
             }
             // Idle for wake(): every acknowledgement may be the last one.
             m_waiterIdle = true;
             m_cv.wait_until(lock, deadline, [this] {
-                return !m_connected || waitingLocked() == 0 || canHand(kWindow) || !m_lines.empty();
+                return !m_connected || waitingLocked() == 0 || canHand(window()) ||
+                       !m_lines.empty();
             });
             m_waiterIdle = false;
         }
@@ -635,6 +544,7 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
     stop.setWake(nullptr);
     if (mosq)
         mosquitto_destroy(mosq);
+    mosquitto_property_free_all(&m_willProps);
     client_config_cleanup(&record);
     client_lib_cleanup();
 }

@@ -128,6 +128,21 @@ private:
     // The pause before the next connect attempt: doubling from 1 s to the
     // settings' maximum, varied by up to 20 %.
     std::chrono::milliseconds nextDelay();
+    // How many values may be handed over and not yet done: one at a time
+    // while the session looks for a value the broker closes the connection on.
+    size_t window() const;
+    // A client with the record's options and this session's callbacks; null
+    // (with a line) when the library refuses. The first is made before any
+    // connect.
+    mosquitto* makeClient(mosq_config& record, bool first);
+    // After a lost connection (QoS 1 and 2, the library's thread stopped):
+    // a close on a connection that acknowledged nothing starts sending the
+    // values in flight one at a time, so that the one the broker closes on is
+    // known; at its third close in a row it is set aside. True when the values
+    // in flight are to be taken back from the library, to a client made anew.
+    bool probeAfterLoss();
+    // Takes the values in flight back to the front of the buffer.
+    void takeBackInflight();
     // Takes back values the connection refused, to the front of the buffer.
     void takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation);
     // "publish connection failed: REASON", once per reason until the broker
@@ -206,6 +221,17 @@ private:
     // Last written diagnostics and when.
     int64_t m_diag[3] = {-1, -1, -1};
     std::chrono::steady_clock::time_point m_diagAt{};
+    // Looking for a value the broker closes on: values up to m_probeUntil go
+    // one at a time; m_probeSeq has been alone in flight at m_probeCloses
+    // closes in a row.
+    bool m_probing = false;
+    uint64_t m_probeUntil = 0;
+    uint64_t m_probeSeq = 0;
+    int m_probeCloses = 0;
+    bool m_ackedOnConnection = false;
+    // The will's properties, for each client made anew (the library takes
+    // ownership of the record's).
+    mosquitto_property* m_willProps = nullptr;
     // Reconnect pause.
     std::chrono::milliseconds m_delay{0};
     std::chrono::steady_clock::time_point m_connectedAt{};

@@ -275,7 +275,7 @@ TEST(DriverCommon, RefusalReachesTheStatesAndIsRetried) {
 // Passwords in the extra arguments (a URL, --pw) still reach the broker on
 // both sides, and no printed line shows them.
 TEST(DriverCommon, ExtraPasswordsReachTheBrokerButNoPrintedLine) {
-    Broker broker({"kro-user", "s3cret"});
+    Broker broker({"kro-user", "s3cret", ""});
     DriverDir dir;
     StateLog log;
     Plugin plugin;

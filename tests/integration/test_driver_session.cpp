@@ -351,4 +351,39 @@ TEST(DriverSessionRefused, ValuesTheBrokerRefusesAreSetAsideTheRestArrive) {
     EXPECT_EQ(probe.messages()[0].payload, "b");
 }
 
+// A value the broker closes the connection on (here: too large for it) is
+// set aside after three closes in a row; the values behind it arrive.
+TEST(DriverSessionRefused, AValueTheBrokerClosesOnIsSetAsideTheRestArrive) {
+    kro::test::BrokerOptions options;
+    options.extraConfig = "max_packet_size 2000\n";
+    Broker broker(options);
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 8000, "PubVariable", "big/x", ""});
+    Probe probe({kro::test::plainConnection(broker.port()), {"big/#"}, 1});
+    ASSERT_TRUE(probe.waitConnected(10s));
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(
+        plugin, "libTlsMqttDriver_loadDriver", &dm,
+        sessionSettings(broker.port(), {{"AdditionPubArgs", "-q 1"}, {"PubReconnectMax", "1"}}));
+    for (const std::string& v : {std::string("a"), std::string(5000, 'b'), std::string("c")}) {
+        p->setStrValue(v.c_str(), true);
+        driver->postData(p);
+    }
+    ASSERT_TRUE(log.waitFor("dev1.pubdropped", 1, 30s)) << out.peek();
+    // Bounded: "a" may come more than once before "c".
+    for (size_t n = 2; n < 6 && probe.messages().back().payload != "c"; ++n)
+        probe.waitFor(n, 10s);
+    EXPECT_LT(driver.destroy(), 2s);
+    // "a" twice when the close swallowed its acknowledgement: at least once.
+    std::vector<std::string> got;
+    for (const auto& m : probe.messages())
+        if (got.empty() || got.back() != m.payload)
+            got.push_back(m.payload);
+    EXPECT_EQ(got, (std::vector<std::string>{"a", "c"}));
+    EXPECT_TRUE(contains(out.take(), "[kro error]publish set aside: the broker closed the "
+                                     "connection on it 3 times: big/x\n"));
+}
+
 } // namespace

@@ -134,6 +134,7 @@ void Broker::writeConfig() const {
              << "keyfile " << c.serverKey << "\n"
              << "require_certificate " << (requireCert ? "true" : "false") << "\n";
     };
+    conf << m_options.extraConfig;
     conf << "\nlistener " << port() << " 127.0.0.1\nallow_anonymous true\n";
     conf << "\nlistener " << tlsPort() << " 127.0.0.1\nallow_anonymous true\n";
     tls(false);

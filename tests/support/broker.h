@@ -12,6 +12,8 @@ struct BrokerOptions {
     // The one account of the password listener.
     std::string user = "kro-user";
     std::string password = "kro-pass";
+    // Lines for the broker's configuration file, before the listeners.
+    std::string extraConfig;
 };
 
 // A real mosquitto broker (/usr/sbin/mosquitto) on free loopback ports, with four listeners on
