@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "kro/Util.h"
 #include "platform/cmdline.h"
@@ -100,11 +102,25 @@ namespace {
 // How long a stopping driver lets a running publication end by itself.
 constexpr std::chrono::milliseconds kStopGrace{1000};
 
+} // namespace
+
 void setPubState(int value) {
     kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
 }
 
-} // namespace
+void noteBrokerInUse(const std::string& varPrefix, const std::string& broker) {
+    static std::mutex mutex;
+    static std::map<std::string, std::string> inUse;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string& last = inUse[varPrefix];
+        if (last == broker)
+            return;
+        last = broker;
+    }
+    kro::getRuntime()->getVarManager()->setStrVar(varPrefix + "broker", broker, 0);
+    printLine("[kro info]broker in use: " + printable(broker) + "\n");
+}
 
 MessageSpot appendMessage(PubCommand& cmd, const std::string& message) {
     const std::string option = " -m \"" + escapeString(message) + "\"";

@@ -74,6 +74,14 @@ struct MessageSpot {
 
 // Appends the message option (" -m", then the value quoted and escaped) to
 // both texts of `cmd`.
+// Writes "pubstate".
+void setPubState(int value);
+
+// A driver with several brokers shows the one its latest connection (of
+// either side) went to: "<prefix>broker" holds "HOST:PORT", and a line tells
+// each change.
+void noteBrokerInUse(const std::string& varPrefix, const std::string& broker);
+
 MessageSpot appendMessage(PubCommand& cmd, const std::string& message);
 
 // A command line too long for the system gets " -s" in place of the message

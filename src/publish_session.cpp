@@ -31,10 +31,6 @@ constexpr std::chrono::seconds kStopGrace{1};
 // A connection that stayed up this long starts the reconnect pause afresh.
 constexpr std::chrono::seconds kStableAfter{30};
 
-void setPubState(int value) {
-    kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
-}
-
 } // namespace
 
 PubMode readPubMode(const std::string& settings) {
@@ -420,6 +416,10 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         m_v5 = record.protocol_version == MQTT_PROTOCOL_V5;
         m_publishProps = record.publish_props;
         m_debugLog = record.debug;
+        std::string error;
+        // Checked when the record was loaded.
+        if (!broker_list_parse(record.host, client_connect_port(&record), &m_brokers, &error))
+            m_brokers = {{record.host ? record.host : "", client_connect_port(&record)}};
         lock.unlock();
         mosquitto_property_copy_all(&m_willProps, record.will_props);
         mosq = makeClient(record, true);
@@ -444,9 +444,18 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             }
             if (m_stopping)
                 continue;
+            const broker_addr& broker = m_brokers[m_broker];
             if (!connectOnce(lock, mosq, record)) {
-                next = std::chrono::steady_clock::now() + nextDelay();
+                // The next broker at once; the pause once each had its try.
+                m_broker = (m_broker + 1) % m_brokers.size();
+                if (m_broker == m_roundStart)
+                    next = std::chrono::steady_clock::now() + nextDelay();
                 continue;
+            }
+            if (m_brokers.size() > 1) {
+                lock.unlock();
+                noteBrokerInUse(m_varPrefix, broker_addr_text(broker));
+                lock.lock();
             }
             m_connectedAt = std::chrono::steady_clock::now();
             lock.unlock();
@@ -480,6 +489,9 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
                     mosq = fresh;
                 }
             }
+            // A lost broker is tried last.
+            m_broker = (m_broker + 1) % m_brokers.size();
+            m_roundStart = m_broker;
             if (std::chrono::steady_clock::now() - m_connectedAt >= kStableAfter)
                 m_delay = std::chrono::milliseconds(0);
             next = std::chrono::steady_clock::now() + nextDelay();

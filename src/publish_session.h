@@ -20,6 +20,7 @@
 
 #include <mosquitto.h>
 
+#include "client/broker_list.h"
 #include "driver_common.h"
 #include "kro/kro.h"
 #include "publish_settings.h"
@@ -232,6 +233,11 @@ private:
     // The will's properties, for each client made anew (the library takes
     // ownership of the record's).
     mosquitto_property* m_willProps = nullptr;
+    // The brokers of "-h" in order, the one of the next attempt, and where
+    // the round of attempts since the last connection began.
+    std::vector<broker_addr> m_brokers;
+    size_t m_broker = 0;
+    size_t m_roundStart = 0;
     // Reconnect pause.
     std::chrono::milliseconds m_delay{0};
     std::chrono::steady_clock::time_point m_connectedAt{};

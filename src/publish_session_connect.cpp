@@ -71,7 +71,7 @@ bool PublishSession::connectOnce(std::unique_lock<std::mutex>& lock, mosquitto* 
     // alert from the broker is read, not lost to a write into the connection
     // the broker has closed.
     mosquitto_threaded_set(mosq, true);
-    int rc = client_connect_start(mosq, &record);
+    int rc = client_connect_start_to(mosq, &record, m_brokers[m_broker]);
     int err = errno;
     lock.lock();
     // The TCP connect, then the handshake and the CONNACK, are waited for

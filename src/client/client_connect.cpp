@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "client/broker_list.h"
 #include "client/lib_init.h"
 #include "platform/sysinfo.h"
 
@@ -146,9 +149,23 @@ int connect_result(mosq_config* cfg, int rc) {
 } // namespace
 
 int client_connect(struct mosquitto* mosq, mosq_config* cfg) {
-    return connect_result(cfg, mosquitto_connect_bind_v5(mosq, cfg->host, client_connect_port(cfg),
-                                                         cfg->keepalive, cfg->bind_address,
-                                                         cfg->connect_props));
+    if (!broker_list_is_list(cfg->host))
+        return connect_result(
+            cfg, mosquitto_connect_bind_v5(mosq, cfg->host, client_connect_port(cfg),
+                                           cfg->keepalive, cfg->bind_address, cfg->connect_props));
+    // The first broker that takes the connection; the last one's failure
+    // says why none did.
+    std::vector<broker_addr> brokers;
+    std::string error;
+    broker_list_parse(cfg->host, client_connect_port(cfg), &brokers, &error);
+    int rc = MOSQ_ERR_INVAL;
+    for (const broker_addr& broker : brokers) {
+        rc = mosquitto_connect_bind_v5(mosq, broker.host.c_str(), broker.port, cfg->keepalive,
+                                       cfg->bind_address, cfg->connect_props);
+        if (rc == MOSQ_ERR_SUCCESS)
+            break;
+    }
+    return connect_result(cfg, rc);
 }
 
 int client_connect_start(struct mosquitto* mosq, mosq_config* cfg) {
@@ -157,6 +174,15 @@ int client_connect_start(struct mosquitto* mosq, mosq_config* cfg) {
     return connect_result(cfg,
                           mosquitto_connect_bind_async(mosq, cfg->host, client_connect_port(cfg),
                                                        cfg->keepalive, cfg->bind_address));
+}
+
+int client_connect_start_to(struct mosquitto* mosq, mosq_config* cfg, const broker_addr& broker) {
+    if (cfg->connect_props)
+        return connect_result(cfg, mosquitto_connect_bind_v5(mosq, broker.host.c_str(), broker.port,
+                                                             cfg->keepalive, cfg->bind_address,
+                                                             cfg->connect_props));
+    return connect_result(cfg, mosquitto_connect_bind_async(mosq, broker.host.c_str(), broker.port,
+                                                            cfg->keepalive, cfg->bind_address));
 }
 
 int client_connect_failed(mosq_config* cfg) {

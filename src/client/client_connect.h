@@ -8,6 +8,7 @@
 // without harm.
 #pragma once
 
+#include "client/broker_list.h"
 #include "client/client_shared.h"
 
 // Fills `id` from `id_prefix` and the process id ("%s%d", no separator).
@@ -24,7 +25,8 @@ int client_opts_set(struct mosquitto* mosq, mosq_config* cfg);
 int client_connect_port(const mosq_config* cfg);
 
 // Starts the connection (blocking connect; the handshake runs in the network
-// loop). 0 when started, otherwise the libmosquitto error code.
+// loop) to the first broker of the record's list that takes it. 0 when
+// started, otherwise the libmosquitto error code.
 int client_connect(struct mosquitto* mosq, mosq_config* cfg);
 
 // The same, but the TCP connect may still be under way when it returns, so
@@ -32,6 +34,9 @@ int client_connect(struct mosquitto* mosq, mosq_config* cfg);
 // properties can only be handed over by the library's blocking call, so with
 // them the connect blocks as in client_connect.
 int client_connect_start(struct mosquitto* mosq, mosq_config* cfg);
+
+// client_connect_start to one broker of the record's list.
+int client_connect_start_to(struct mosquitto* mosq, mosq_config* cfg, const broker_addr& broker);
 
 // Reports a connect that failed after client_connect_start returned, with the
 // system's error number in errno, as client_connect reports a failed blocking

@@ -1,12 +1,16 @@
 // Filling a record for one client run: defaults, the per-user configuration
 // file, the argument vector, then the checks that need every option at once.
 
+#include "client/broker_list.h"
+#include "client/client_connect.h"
 #include "client/client_shared.h"
 #include "platform/env.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <mqtt_protocol.h>
 
@@ -196,6 +200,12 @@ int client_config_load(mosq_config* cfg, int pub_or_sub, int argc, char** argv) 
             err_printf(cfg, "Error: Out of memory.\n");
             return 1;
         }
+    }
+    std::vector<broker_addr> brokers;
+    std::string error;
+    if (!broker_list_parse(cfg->host, client_connect_port(cfg), &brokers, &error)) {
+        err_printf(cfg, "Error: Invalid broker list: %s.\n", error.c_str());
+        return 1;
     }
     return check_properties(cfg);
 }

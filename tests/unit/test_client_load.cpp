@@ -12,6 +12,7 @@
 
 #include <mqtt_protocol.h>
 
+#include "client/broker_list.h"
 #include "test_client_args.h"
 
 using kro::test::list;
@@ -322,6 +323,50 @@ INSTANTIATE_TEST_SUITE_P(
                   "Error: Both certfile and keyfile must be provided if one of them is set.\n",
                   nullptr},
         CheckCase{"CertAndKey", CLIENT_PUB, {"--cert", "c.pem", "--key", "k.pem"}, 0, "", nullptr},
+        CheckCase{"BrokerList",
+                  CLIENT_PUB,
+                  {"-h", "a,b:1884,[::1]:1885,::2", "-p", "1999"},
+                  0,
+                  "",
+                  [](const mosq_config& c) {
+                      std::vector<broker_addr> b;
+                      std::string error;
+                      ASSERT_TRUE(broker_list_parse(c.host, c.port, &b, &error));
+                      ASSERT_EQ(b.size(), 4u);
+                      EXPECT_EQ(broker_addr_text(b[0]) + broker_addr_text(b[1]) +
+                                    broker_addr_text(b[2]) + broker_addr_text(b[3]),
+                                "a:1999b:1884[::1]:1885[::2]:1999");
+                  }},
+        CheckCase{"OneHostIsTakenWhole",
+                  CLIENT_PUB,
+                  {"-h", "h:1"},
+                  0,
+                  "",
+                  [](const mosq_config& c) {
+                      std::vector<broker_addr> b;
+                      std::string error;
+                      ASSERT_TRUE(broker_list_parse(c.host, 1883, &b, &error));
+                      EXPECT_EQ(b[0].host, "h:1");
+                  }},
+        CheckCase{"BrokerListEmptyEntry",
+                  CLIENT_PUB,
+                  {"-h", "a,,b"},
+                  1,
+                  "Error: Invalid broker list: an entry is empty.\n",
+                  nullptr},
+        CheckCase{"BrokerListBadPort",
+                  CLIENT_SUB,
+                  {"-t", "t", "-h", "a,b:65536"},
+                  1,
+                  "Error: Invalid broker list: \"b:65536\" has no valid port (1 to 65535).\n",
+                  nullptr},
+        CheckCase{"BrokerListOpenBracket",
+                  CLIENT_PUB,
+                  {"-h", "a,[::1:80"},
+                  1,
+                  "Error: Invalid broker list: \"[::1:80\" has no closing bracket or no "
+                  "address.\n",
+                  nullptr},
         CheckCase{"KeyformWithoutKey",
                   CLIENT_PUB,
                   {"--keyform", "pem"},
