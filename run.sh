@@ -14,7 +14,10 @@ ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
 
 PACKAGES=(cmake g++ make pkg-config libmosquitto-dev mosquitto nlohmann-json3-dev libgtest-dev
-          libbenchmark-dev libsqlite3-dev openssl binutils)
+          libbenchmark-dev libsqlite3-dev openssl binutils redis-server)
+# The test cluster's brokers run on Node.js; a node and npm already on the machine are kept.
+command -v node >/dev/null || PACKAGES+=(nodejs)
+command -v npm >/dev/null || PACKAGES+=(npm)
 
 need_root() {
   if [ "$(id -u)" -ne 0 ]; then
@@ -35,6 +38,16 @@ install_packages() {
   need_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# The test cluster's node modules, into the source tree (ignored by git). npm runs only when
+# they are missing or the lock file changed, so a machine once set up needs no registry.
+install_cluster_modules() {
+  local dir=$ROOT/tests/support/cluster
+  cmp -s "$dir/package-lock.json" "$dir/node_modules/.kro-lock" && return 0
+  echo "== npm ci in tests/support/cluster"
+  (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+  cp "$dir/package-lock.json" "$dir/node_modules/.kro-lock"
+}
+
 configure_build() { # dir, extra cmake args...
   local dir=$1; shift
   cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
@@ -48,6 +61,7 @@ cmd_build() {
 
 cmd_test() {
   install_packages "${PACKAGES[@]}"
+  install_cluster_modules
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp:print_suppressions=0
