@@ -498,7 +498,7 @@ int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info) {
         rc = MOSQ_ERR_SUCCESS;
         break;
     case SUB_CONNECTED:
-        rc = sub_run_loop(slot, mosq, deadline);
+        rc = sub_run_loop(slot, mosq, deadline, trigger_callback1);
         break;
     }
 

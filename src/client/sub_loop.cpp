@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "client/sub_client.h"
+#include "client/sub_slot.h"
 #include "platform/socket.h"
 
 namespace {
@@ -78,11 +78,11 @@ int halt_run(sub_para_t* slot, struct mosquitto* mosq, halt why) {
 
 // A drop of an accepted connection that the run did not ask for shows as
 // "connection lost" until the next CONNACK says how the new one went.
-void report_lost(sub_para_t* slot) {
+void report_lost(sub_para_t* slot, sub_status_report report) {
     if (!slot->accepted || slot->disconnect_sent)
         return;
     slot->accepted = false;
-    trigger_callback1(MOSQ_ERR_CONN_LOST, slot->cfg.pDevice);
+    report(MOSQ_ERR_CONN_LOST, slot->cfg.pDevice);
 }
 
 } // namespace
@@ -110,7 +110,8 @@ sub_connect_wait sub_wait_connected(sub_para_t* slot, struct mosquitto* mosq,
     }
 }
 
-int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& deadline) {
+int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& deadline,
+                 sub_status_report report) {
     for (;;) {
         int rc = mosquitto_loop(mosq, LOOP_WAIT_MS, 1);
         const int err = errno;
@@ -123,7 +124,7 @@ int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& d
             sub_loop_decide(rc, err, slot->disconnect_sent, !slot->process_messages, &end_rc);
         if (next == SUB_LOOP_CONTINUE)
             continue;
-        report_lost(slot);
+        report_lost(slot, report);
         if (next == SUB_LOOP_END)
             return end_rc;
 

@@ -29,11 +29,16 @@ enum sub_connect_wait {
 sub_connect_wait sub_wait_connected(sub_para_t* slot, struct mosquitto* mosq,
                                     const sub_deadline& deadline);
 
+// Receives a run's status with its device context (the subscriber's status
+// callback); handed in so that the loop needs nothing from the run above it.
+typedef void (*sub_status_report)(int state, void* obj);
+
 // Runs the library's loop until the run ends; returns the loop's result. A
 // connection that had been accepted and drops without the run asking for it is
-// reported once through the status callback with MOSQ_ERR_CONN_LOST; the loop
-// then reconnects, 1 s between attempts, for as long as it takes.
-int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& deadline);
+// reported once through `report` with MOSQ_ERR_CONN_LOST; the loop then
+// reconnects, 1 s between attempts, for as long as it takes.
+int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& deadline,
+                 sub_status_report report);
 
 // What the run's loop does after one pass of the library's network loop.
 enum sub_loop_next {
