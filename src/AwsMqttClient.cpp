@@ -35,6 +35,11 @@ void cpp_callback(const char* str, const char* str1, void* pdev) {
 void cpp_callback1(int state, void* obj) {
     (void)obj;
     setSubState(state);
+    if (state == 0) {
+        const std::string broker = sub_client_broker_in_use();
+        if (!broker.empty())
+            noteBrokerInUse("", broker);
+    }
 }
 
 } // namespace

@@ -74,8 +74,15 @@ void cpp_callback(const char* str, const char* str1, void* pdev) {
 // with a device, to that device's own state variable.
 void cpp_callback1(int state, void* obj) {
     vars()->setIntVar("substate", state, 0);
-    if (obj)
-        vars()->setIntVar(static_cast<kro::IDevice*>(obj)->getId() + ".substate", state, 0);
+    if (!obj)
+        return;
+    const std::string id = static_cast<kro::IDevice*>(obj)->getId();
+    vars()->setIntVar(id + ".substate", state, 0);
+    if (state == 0) {
+        const std::string broker = sub_client_broker_in_use();
+        if (!broker.empty())
+            noteBrokerInUse(id + ".", broker);
+    }
 }
 
 } // namespace

@@ -185,6 +185,10 @@ int client_connect_start_to(struct mosquitto* mosq, mosq_config* cfg, const brok
                                                             cfg->keepalive, cfg->bind_address));
 }
 
+int client_connect_report(mosq_config* cfg, int rc) {
+    return connect_result(cfg, rc);
+}
+
 int client_connect_failed(mosq_config* cfg) {
     return connect_result(cfg, MOSQ_ERR_ERRNO);
 }

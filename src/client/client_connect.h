@@ -38,6 +38,10 @@ int client_connect_start(struct mosquitto* mosq, mosq_config* cfg);
 // client_connect_start to one broker of the record's list.
 int client_connect_start_to(struct mosquitto* mosq, mosq_config* cfg, const broker_addr& broker);
 
+// Reports a connect that failed at once with libmosquitto's code `rc`, as
+// client_connect does; releases the run's library reference. Returns `rc`.
+int client_connect_report(mosq_config* cfg, int rc);
+
 // Reports a connect that failed after client_connect_start returned, with the
 // system's error number in errno, as client_connect reports a failed blocking
 // connect; releases the run's library reference. Returns MOSQ_ERR_ERRNO.

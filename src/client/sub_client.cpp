@@ -89,6 +89,34 @@ void start_run_state(sub_para_t* slot) {
     slot->disconnect_sent = false;
     slot->accepted = false;
     slot->denied = false;
+    slot->brokers.clear();
+    slot->broker = 0;
+    slot->awaiting_connack = false;
+}
+
+// Where each device's next run starts in its broker list: past the broker
+// its last run failed on, so that a broker that refuses is not the only one
+// ever tried.
+std::mutex start_mutex;
+std::vector<std::pair<void*, size_t>> start_broker;
+
+size_t next_start(void* pdev, size_t count) {
+    std::lock_guard<std::mutex> lock(start_mutex);
+    for (const auto& [dev, index] : start_broker)
+        if (dev == pdev)
+            return index % count;
+    return 0;
+}
+
+void set_next_start(void* pdev, size_t index) {
+    std::lock_guard<std::mutex> lock(start_mutex);
+    for (auto& entry : start_broker)
+        if (entry.first == pdev) {
+            entry.second = index;
+            return;
+        }
+    if (start_broker.size() < 4 * CNT_CFG)
+        start_broker.emplace_back(pdev, index);
 }
 
 } // namespace
@@ -163,6 +191,14 @@ int sub_client_stop_thread(std::thread::id thread) {
     return stopped;
 }
 
+std::string sub_client_broker_in_use() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const sub_para_t& slot : sub_para)
+        if (slot.live && slot.run_thread == std::this_thread::get_id())
+            return slot.brokers.size() > 1 ? broker_addr_text(slot.brokers[slot.broker]) : "";
+    return "";
+}
+
 void register_callback1(CallbackFunction1 cb) {
     status_callback.store(cb, std::memory_order_release);
 }
@@ -182,6 +218,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flag
         return;
     mosq_config* lcfg = &slot->cfg;
     slot->connack_received = true;
+    slot->awaiting_connack = false;
     slot->connack_result = result;
     slot->accepted = result == 0;
     trigger_callback1(result, lcfg->pDevice);
@@ -484,13 +521,38 @@ int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info) {
     if (lcfg->remove_retained)
         mosquitto_publish_callback_set(mosq, my_publish_callback);
 
-    if (client_connect_start(mosq, lcfg))
-        return sub_fail(slot, mosq);
-
     sub_deadline deadline;
     deadline.set = lcfg->timeout > 0;
     deadline.at = started + std::chrono::seconds(lcfg->timeout);
-    switch (sub_wait_connected(slot, mosq, deadline)) {
+    sub_connect_wait wait = SUB_CONNECT_FAILED;
+    std::string list_error; // checked when the record was loaded
+    if (broker_list_is_list(lcfg->host)) {
+        broker_list_parse(lcfg->host, client_connect_port(lcfg), &slot->brokers, &list_error);
+        slot->broker = next_start(pdev, slot->brokers.size());
+    }
+    if (slot->brokers.size() < 2) {
+        if (client_connect_start(mosq, lcfg))
+            return sub_fail(slot, mosq);
+        wait = sub_wait_connected(slot, mosq, deadline);
+    } else {
+        // The first broker that takes the connection, each tried once.
+        for (size_t tried = 0; tried < slot->brokers.size(); ++tried) {
+            const int rc_start = sub_connect_broker(slot, mosq);
+            wait = rc_start ? SUB_CONNECT_FAILED : sub_wait_connected(slot, mosq, deadline);
+            if (wait != SUB_CONNECT_FAILED)
+                break;
+            if (tried + 1 == slot->brokers.size()) {
+                set_next_start(pdev, slot->broker + 1);
+                if (rc_start) {
+                    client_connect_report(lcfg, rc_start);
+                    return sub_fail(slot, mosq);
+                }
+                break;
+            }
+            slot->broker = (slot->broker + 1) % slot->brokers.size();
+        }
+    }
+    switch (wait) {
     case SUB_CONNECT_FAILED:
         client_connect_failed(lcfg);
         return sub_fail(slot, mosq);
@@ -521,6 +583,8 @@ int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info) {
     }
     if (info)
         info->denied = slot->denied;
+    if (slot->brokers.size() > 1)
+        set_next_start(pdev, slot->broker + (rc ? 1 : 0));
     // Last: from here on another run may take the slot.
     sub_slot_release(slot);
     return rc;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include <mosquitto.h>
@@ -64,6 +65,11 @@ int sub_client_stop(void* pdev);
 // The same for the live run executing on `thread` (a run executes entirely on
 // the thread that called mqttclinet_sub), whatever its context.
 int sub_client_stop_thread(std::thread::id thread);
+
+// "HOST:PORT" of the broker the run on the calling thread is connected or
+// connecting to, when it has several; empty otherwise. For the status
+// callback.
+std::string sub_client_broker_in_use();
 
 // What a run learned beyond its result.
 struct sub_run_info {

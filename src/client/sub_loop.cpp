@@ -21,6 +21,8 @@ constexpr auto PAUSE_STEP = std::chrono::milliseconds(50);
 // Passes of the loop allowed for a DISCONNECT to leave when a run is stopped
 // from outside, so that the broker sees a clean end (and keeps the will).
 constexpr int DRAIN_PASSES = 10;
+// How long a connect to one of several brokers waits for its CONNACK.
+constexpr auto CONNACK_BOUND = std::chrono::seconds(10);
 
 // Codes after which another connection attempt cannot help.
 bool is_fatal(int rc) {
@@ -120,8 +122,13 @@ int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& d
             return halt_run(slot, mosq, why);
 
         int end_rc = MOSQ_ERR_SUCCESS;
-        const sub_loop_next next =
+        sub_loop_next next =
             sub_loop_decide(rc, err, slot->disconnect_sent, !slot->process_messages, &end_rc);
+        // With other brokers to go to, one that takes the connection and
+        // never answers it is left.
+        if (next == SUB_LOOP_CONTINUE && slot->awaiting_connack && slot->brokers.size() > 1 &&
+            steady::now() - slot->connect_started >= CONNACK_BOUND)
+            next = SUB_LOOP_RECONNECT;
         if (next == SUB_LOOP_CONTINUE)
             continue;
         report_lost(slot, report);
@@ -138,9 +145,27 @@ int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& d
                     return halt_run(slot, mosq, why);
                 std::this_thread::sleep_for(PAUSE_STEP);
             }
-            rc = mosquitto_reconnect_async(mosq);
+            if (slot->brokers.size() > 1) {
+                // The next broker; a lost one is tried again last.
+                slot->broker = (slot->broker + 1) % slot->brokers.size();
+                rc = sub_connect_broker(slot, mosq);
+            } else {
+                rc = mosquitto_reconnect_async(mosq);
+            }
         } while (rc != MOSQ_ERR_SUCCESS);
     }
+}
+
+int sub_connect_broker(sub_para_t* slot, struct mosquitto* mosq) {
+    const broker_addr& broker = slot->brokers[slot->broker];
+    slot->awaiting_connack = true;
+    slot->connect_started = std::chrono::steady_clock::now();
+    const mosq_config& cfg = slot->cfg;
+    if (cfg.connect_props)
+        return mosquitto_connect_bind_v5(mosq, broker.host.c_str(), broker.port, cfg.keepalive,
+                                         cfg.bind_address, cfg.connect_props);
+    return mosquitto_connect_bind_async(mosq, broker.host.c_str(), broker.port, cfg.keepalive,
+                                        cfg.bind_address);
 }
 
 sub_loop_next sub_loop_decide(int rc, int err, bool disconnect_sent, bool handling_done,

@@ -40,6 +40,10 @@ typedef void (*sub_status_report)(int state, void* obj);
 int sub_run_loop(sub_para_t* slot, struct mosquitto* mosq, const sub_deadline& deadline,
                  sub_status_report report);
 
+// Starts the connect to the slot's current broker of its several (see
+// broker_list.h); the libmosquitto result.
+int sub_connect_broker(sub_para_t* slot, struct mosquitto* mosq);
+
 // What the run's loop does after one pass of the library's network loop.
 enum sub_loop_next {
     SUB_LOOP_CONTINUE,  // go on looping

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
+#include <vector>
 
 #include <mosquitto.h>
 
+#include "client/broker_list.h"
 #include "client/client_shared.h"
 
 // One subscription context. The fields up to connack_received are the run's
@@ -30,6 +33,13 @@ struct sub_para_t {
     bool timed_out; // the -W time ran out
     int32_t connack_result;
     bool connack_received;
+
+    // With several brokers: the list, the one connected or being connected
+    // to, and since when a connect has waited for its CONNACK.
+    std::vector<broker_addr> brokers;
+    size_t broker;
+    bool awaiting_connack;
+    std::chrono::steady_clock::time_point connect_started;
 
     bool accepted; // the current connection's CONNACK accepted it
     bool denied;   // the broker denied every subscription of the run
