@@ -9,6 +9,7 @@
 
 #include "support/broker.h"
 #include "support/capture.h"
+#include "support/fake_broker.h"
 #include "support/mqtt_probe.h"
 #include "test_driver_support.h"
 
@@ -487,6 +488,50 @@ TEST(DriverCommon, SharedSubscriptionSplitsTheStream) {
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(kMessages));
     EXPECT_EQ(perDevice.size(), 3u) << "not split over the three drivers";
+}
+
+// Topic mode at scale: 4000 filters of 30 bytes are too many for one
+// SUBSCRIBE within 64 KiB; they go in as few requests as fit, each topic once
+// and in order, and the run is denied only when every request was.
+TEST(DriverCommon, ManyTopicsGoInSeveralRequests) {
+    for (const int code : {0, 0x80}) {
+        kro::test::FakeBroker fake({0, true, code});
+        DriverDir dir;
+        StateLog log;
+        Plugin plugin;
+        kro::host::DeviceManager dm;
+        kro::host::Device* dev = dm.addDevice("dev1");
+        std::vector<std::string> topics;
+        for (int i = 0; i < 4000; ++i) {
+            std::string topic = "many/" + std::to_string(i) + "/";
+            topics.push_back(topic + std::string(30 - topic.size(), 'x'));
+            dev->addVariable(VarSpec{"V" + std::to_string(i), 8, "SubVariable", topics.back(), ""});
+        }
+        Capture out(Capture::Stream::Out);
+        RunningDriver driver(plugin, kFactory, &dm,
+                             commonSettings({{"DeviceId", "dev1"},
+                                             {"host", "127.0.0.1"},
+                                             {"port", std::to_string(fake.port())},
+                                             {"SubMatch", "topic"}}));
+        // 128: every subscription denied.
+        ASSERT_TRUE(log.waitFor("dev1.substate", code ? 128 : 0, 30s)) << code;
+        ASSERT_TRUE(fake.waitSubscriptions(3, 10s));
+        EXPECT_LT(driver.destroy(), 3s);
+        const std::vector<std::vector<std::string>> requests = fake.subscriptions();
+        std::vector<std::string> sent;
+        for (const std::vector<std::string>& request : requests) {
+            size_t size = 2; // packet identifier
+            for (const std::string& topic : request)
+                size += 2 + topic.size() + 1;
+            EXPECT_LE(size + 4, 65536u);
+            sent.insert(sent.end(), request.begin(), request.end());
+        }
+        // 132000 bytes of topics: three requests at the least, one run's worth.
+        EXPECT_EQ(requests.size(), 3u) << code;
+        EXPECT_TRUE(sent == topics) << code;
+        EXPECT_EQ(contains(out.take(), "[kro error]mqtt subscription denied by the broker: "),
+                  code != 0);
+    }
 }
 
 } // namespace
