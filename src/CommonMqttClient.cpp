@@ -38,14 +38,12 @@ void writeValue(kro::IDvcVariable* var, const std::string& value) {
 // message that reaches none is counted, and reported once per topic.
 void deliverByTopic(const TopicMatcher& matcher, const std::string& topic,
                     const std::string& message) {
-    bool reached = false;
-    for (const TopicMatcher::Target& target : matcher.targets()) {
-        if (!TopicMatcher::reaches(target, topic))
-            continue;
-        reached = true;
+    const std::vector<uint32_t> reached = matcher.reached(topic);
+    for (const uint32_t index : reached) {
+        const TopicMatcher::Target& target = matcher.targets()[index];
         writeValue(target.var, target.takesTopic ? topic : message);
     }
-    if (!reached && matcher.unmatched().note(topic))
+    if (reached.empty() && matcher.unmatched().note(topic))
         printLine("[kro info]no variable for topic: " + printable(topic) + "\n");
 }
 

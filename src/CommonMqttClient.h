@@ -10,7 +10,7 @@
 #include "driver_run.h"
 #include "kro/kro.h"
 #include "publish_session.h"
-#include "topic_match.h"
+#include "receive/topic_match.h"
 
 // Driver for protocol "COMMONMQTT": bridges one host device's variables and an
 // MQTT broker, with the connection settings taken from the driver's JSON.

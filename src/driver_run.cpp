@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
-#include <mosquitto.h>
-
 #include "client/sub_client.h"
 #include "driver_common.h"
 #include "platform/cmdline.h"
+#include "receive/topic_tree.h"
 
 DriverRun::Scope::Scope(DriverRun& run) : m_run(run) {
     std::lock_guard<std::mutex> lock(m_run.m_mutex);
@@ -78,10 +77,7 @@ std::string optionWithNul(const std::vector<std::string>& args) {
 }
 
 bool subscribableFilter(const std::string& filter) {
-    return !filter.empty() && filter.find('\0') == std::string::npos &&
-           mosquitto_validate_utf8(filter.c_str(), static_cast<int>(filter.size())) ==
-               MOSQ_ERR_SUCCESS &&
-           mosquitto_sub_topic_check(filter.c_str()) == MOSQ_ERR_SUCCESS;
+    return !matchedFilter(filter).empty();
 }
 
 SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev) {

@@ -98,7 +98,8 @@ SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev)
 std::string optionWithNul(const std::vector<std::string>& args);
 
 // Whether the subscriber takes `filter` as a subscription: not empty, UTF-8,
-// no NUL, "+" and "#" only as whole levels and "#" only last.
+// no NUL, "+" and "#" only as whole levels and "#" only last; a shared
+// "$share/GROUP/FILTER" with a GROUP free of wildcards and a FILTER.
 bool subscribableFilter(const std::string& filter);
 
 // The state a driver shows for a run whose subscriptions were all denied: the

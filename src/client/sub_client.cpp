@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -92,6 +93,8 @@ void start_run_state(sub_para_t* slot) {
     slot->brokers.clear();
     slot->broker = 0;
     slot->awaiting_connack = false;
+    slot->subacks_pending = 0;
+    slot->sub_granted = false;
 }
 
 // Where each device's next run starts in its broker list: past the broker
@@ -117,6 +120,55 @@ void set_next_start(void* pdev, size_t index) {
         }
     if (start_broker.size() < 4 * CNT_CFG)
         start_broker.emplace_back(pdev, index);
+}
+
+// Bytes one SUBSCRIBE packet may take unless the broker tells less (its MQTT
+// v5 maximum packet size): a broker may answer a bigger one by disconnecting,
+// and a run with few topics still sends them in one request.
+constexpr size_t kSubscribeBound = 64 * 1024;
+
+size_t varint_size(size_t n) {
+    return n < 128 ? 1 : n < 16384 ? 2 : n < 2097152 ? 3 : 4;
+}
+
+// One request for `count` topics from `first`; one the library finds too big
+// for the broker (the SUBSCRIBE properties are not in the estimate) is halved.
+// Returns the requests sent.
+int subscribe_request(struct mosquitto* mosq, mosq_config* cfg, int first, int count) {
+    const int rc = mosquitto_subscribe_multiple(mosq, nullptr, count, cfg->topics + first, cfg->qos,
+                                                cfg->sub_opts, cfg->subscribe_props);
+    if (rc == MOSQ_ERR_OVERSIZE_PACKET && count > 1)
+        return subscribe_request(mosq, cfg, first, count / 2) +
+               subscribe_request(mosq, cfg, first + count / 2, count - count / 2);
+    return rc == MOSQ_ERR_SUCCESS ? 1 : 0;
+}
+
+// The run's topics in order, in as few requests as keep every packet within
+// the bound; a topic bigger than the bound goes alone.
+int subscribe_all(struct mosquitto* mosq, mosq_config* cfg, const mosquitto_property* connack) {
+    size_t bound = kSubscribeBound;
+    uint32_t advertised = 0;
+    if (connack &&
+        mosquitto_property_read_int32(connack, MQTT_PROP_MAXIMUM_PACKET_SIZE, &advertised, false) &&
+        advertised > 0 && advertised < bound)
+        bound = advertised;
+    // Packet identifier, and the property length under MQTT v5.
+    const size_t head = 2 + (cfg->protocol_version == MQTT_PROTOCOL_V5 ? 1 : 0);
+    int requests = 0;
+    for (int first = 0; first < cfg->topic_count;) {
+        size_t body = head;
+        int end = first;
+        for (; end < cfg->topic_count; ++end) {
+            // Length, filter, options byte.
+            const size_t grown = body + 2 + std::strlen(cfg->topics[end]) + 1;
+            if (end > first && 1 + varint_size(grown) + grown > bound)
+                break;
+            body = grown;
+        }
+        requests += subscribe_request(mosq, cfg, first, end - first);
+        first = end;
+    }
+    return requests;
 }
 
 } // namespace
@@ -212,7 +264,6 @@ void trigger_callback1(int state, void* obj) {
 void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flags,
                          const mosquitto_property* properties) {
     (void)flags;
-    (void)properties;
     sub_para_t* slot = slot_of(mosq, obj);
     if (!slot)
         return;
@@ -224,8 +275,8 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flag
     trigger_callback1(result, lcfg->pDevice);
 
     if (result == 0) {
-        mosquitto_subscribe_multiple(mosq, nullptr, lcfg->topic_count, lcfg->topics, lcfg->qos,
-                                     lcfg->sub_opts, lcfg->subscribe_props);
+        slot->sub_granted = false;
+        slot->subacks_pending = subscribe_all(mosq, lcfg, properties);
         for (int i = 0; i < lcfg->unsub_topic_count; ++i)
             mosquitto_unsubscribe_v5(mosq, nullptr, lcfg->unsub_topics[i], lcfg->unsubscribe_props);
         return;
@@ -269,7 +320,13 @@ void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_c
             std::printf("\n");
     }
 
-    if (!allowed) {
+    slot->sub_granted = slot->sub_granted || allowed;
+    if (slot->subacks_pending > 1) {
+        --slot->subacks_pending;
+        return;
+    }
+    slot->subacks_pending = 0;
+    if (!slot->sub_granted) {
         slot->denied = true;
         request_disconnect(slot, mosq);
         err_printf(lcfg, "All subscription requests were denied.\n");

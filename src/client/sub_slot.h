@@ -43,6 +43,10 @@ struct sub_para_t {
 
     bool accepted; // the current connection's CONNACK accepted it
     bool denied;   // the broker denied every subscription of the run
+    // The connection's SUBSCRIBE requests not yet answered, and whether an
+    // answer so far granted a topic: the verdict waits for the last one.
+    int32_t subacks_pending;
+    bool sub_granted;
 
     bool live;                  // a run uses the slot now (under the table lock)
     std::thread::id run_thread; // the thread of the live run (under the table lock)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kro/kro.h"
+#include "receive/topic_tree.h"
 
 // The messages of a driver that reached no variable: counted, and each topic
 // reported once for the driver's life. Called from the subscriber's thread and
@@ -34,8 +35,10 @@ private:
 };
 
 // The device's "SubVariable" and "SubTopic" variables with the filters of
-// their addresses, read once per subscriber run (as the topics are), so that a
-// message costs no call into the host beyond the writes themselves.
+// their addresses, read once per subscriber run (as the topics are) into one
+// tree, so that a message costs no call into the host beyond the writes
+// themselves, and the same whether the device holds one variable or ten
+// thousand.
 class TopicMatcher {
 public:
     struct Target {
@@ -49,12 +52,17 @@ public:
     const std::vector<Target>& targets() const { return m_targets; }
     UnmatchedTopics& unmatched() const { return *m_unmatched; }
 
-    // By the library's own rules for "+" and "#"; a filter the broker would
-    // refuse matches nothing.
-    static bool reaches(const Target& target, const std::string& topic);
+    // The indices into targets() of the variables `topic` reaches, in device
+    // order, each once: by the library's own rules for "+", "#" and "$"
+    // topics, a shared "$share/GROUP/FILTER" by its FILTER; a filter the
+    // broker would refuse matches nothing; a target without filters takes
+    // every topic.
+    std::vector<uint32_t> reached(const std::string& topic) const;
 
 private:
     std::vector<Target> m_targets;
+    TopicTree m_tree;
+    std::vector<uint32_t> m_everyTopic; // the targets without filters
     std::shared_ptr<UnmatchedTopics> m_unmatched;
 };
 

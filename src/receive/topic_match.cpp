@@ -1,8 +1,6 @@
-#include "topic_match.h"
+#include "receive/topic_match.h"
 
 #include <algorithm>
-
-#include <mosquitto.h>
 
 using kro::util::StringUtil;
 
@@ -31,21 +29,22 @@ TopicMatcher::TopicMatcher(kro::IDevice* device, std::shared_ptr<UnmatchedTopics
             continue;
         Target target{var, type == "SubTopic", {}};
         StringUtil::split(var->getAddr(), "|", target.filters);
+        const auto index = static_cast<uint32_t>(m_targets.size());
+        if (target.filters.empty())
+            m_everyTopic.push_back(index);
+        for (const std::string& filter : target.filters)
+            m_tree.add(filter, index);
         m_targets.push_back(std::move(target));
     }
 }
 
-bool TopicMatcher::reaches(const Target& target, const std::string& topic) {
-    if (target.filters.empty())
-        return true;
-    for (const std::string& filter : target.filters) {
-        bool match = false;
-        if (mosquitto_topic_matches_sub(filter.c_str(), topic.c_str(), &match) ==
-                MOSQ_ERR_SUCCESS &&
-            match)
-            return true;
-    }
-    return false;
+std::vector<uint32_t> TopicMatcher::reached(const std::string& topic) const {
+    std::vector<uint32_t> indices = m_everyTopic;
+    m_tree.match(topic, indices);
+    // Written in device order, once however many of a variable's filters match.
+    std::sort(indices.begin(), indices.end());
+    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    return indices;
 }
 
 namespace {
