@@ -4,8 +4,10 @@
 // on the store. With --sub-match topic the driver matches topics per
 // variable, and the device holds --filters SubVariables in all: "value" on the
 // --topic filter, the others on distinct filters beside it that the load's
-// topic does not match. Ends when --count writes were seen, the flow has been idle
-// for --idle-ms after the first, or --timeout-s has passed, and writes
+// topic does not match. With --spread N the device holds N SubVariables
+// "value0".."valueN-1" on the distinct filters --topic/0 .. --topic/N-1
+// instead, and a write of any of them is counted. Ends when --count writes were seen, the flow has
+// been idle for --idle-ms after the first, or --timeout-s has passed, and writes
 // "<count> <first ns> <last ns>" (monotonic clock) to --result.
 #include <atomic>
 #include <condition_variable>
@@ -26,7 +28,7 @@ using kro::bench::nowNs;
 int main(int argc, char** argv) {
     const kro::bench::Options o(argc, argv,
                                 {"port", "topic", "count", "id", "idle-ms", "timeout-s", "result",
-                                 "sub-args", "sub-match", "filters"});
+                                 "sub-args", "sub-match", "filters", "spread"});
     const int port = static_cast<int>(o.number("port", 1883));
     const long want = o.number("count", 1);
     const int64_t idleNs = o.number("idle-ms", 3000) * 1000000;
@@ -35,8 +37,13 @@ int main(int argc, char** argv) {
     kro::host::DeviceManager dm;
     kro::host::Device* dev = dm.addDevice("bench");
     const std::string filter = o.text("topic", "bench/load");
-    dev->addVariable({"value", 64, "SubVariable", filter, ""});
-    for (long i = 1; i < o.number("filters", 1); ++i) {
+    const long spread = o.number("spread", 0);
+    for (long i = 0; i < spread; ++i)
+        dev->addVariable(
+            {"value" + std::to_string(i), 64, "SubVariable", filter + "/" + std::to_string(i), ""});
+    if (spread == 0)
+        dev->addVariable({"value", 64, "SubVariable", filter, ""});
+    for (long i = 1; spread == 0 && i < o.number("filters", 1); ++i) {
         const std::string n = std::to_string(i);
         dev->addVariable({"value" + n, 64, "SubVariable",
                           i % 2 ? filter + "/" + n : filter + "/x" + n + "/#", ""});
@@ -49,7 +56,8 @@ int main(int argc, char** argv) {
     std::condition_variable complete;
     const std::string counted = "bench.value";
     kro::host::addObserver([&](const kro::host::Event& e) {
-        if (e.kind != kro::host::Event::Kind::Variable || e.name != counted)
+        if (e.kind != kro::host::Event::Kind::Variable ||
+            (spread ? e.name.compare(0, counted.size(), counted) != 0 : e.name != counted))
             return;
         const int64_t t = nowNs();
         const long n = count.fetch_add(1) + 1;

@@ -320,13 +320,16 @@ void my_subscribe_callback(struct mosquitto* mosq, void* obj, int mid, int qos_c
             std::printf("\n");
     }
 
-    slot->sub_granted = slot->sub_granted || allowed;
+    // The verdict waits for the answer to the connection's last request.
     if (slot->subacks_pending > 1) {
         --slot->subacks_pending;
+        slot->sub_granted = slot->sub_granted || allowed;
         return;
     }
+    const bool granted = slot->sub_granted || allowed;
     slot->subacks_pending = 0;
-    if (!slot->sub_granted) {
+    slot->sub_granted = false;
+    if (!granted) {
         slot->denied = true;
         request_disconnect(slot, mosq);
         err_printf(lcfg, "All subscription requests were denied.\n");
