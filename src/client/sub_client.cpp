@@ -93,6 +93,7 @@ void start_run_state(sub_para_t* slot) {
     slot->brokers.clear();
     slot->broker = 0;
     slot->awaiting_connack = false;
+    slot->refusals = 0;
     slot->subacks_pending = 0;
     slot->sub_granted = false;
 }
@@ -275,6 +276,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flag
     trigger_callback1(result, lcfg->pDevice);
 
     if (result == 0) {
+        slot->refusals = 0;
         slot->sub_granted = false;
         slot->subacks_pending = subscribe_all(mosq, lcfg, properties);
         for (int i = 0; i < lcfg->unsub_topic_count; ++i)
@@ -293,6 +295,12 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flag
         }
     } else {
         err_printf(lcfg, "Connection error: %s\n", mosquitto_connack_string(result));
+    }
+    // Another broker of the list may accept: the loop moves on to it. Only
+    // when every broker has refused in turn does the run end.
+    if (slot->brokers.size() > 1 && ++slot->refusals < slot->brokers.size()) {
+        mosquitto_disconnect_v5(mosq, 0, nullptr);
+        return;
     }
     request_disconnect(slot, mosq);
 }

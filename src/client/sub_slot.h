@@ -39,6 +39,7 @@ struct sub_para_t {
     std::vector<broker_addr> brokers;
     size_t broker;
     bool awaiting_connack;
+    size_t refusals; // CONNACK refusals in a row
     std::chrono::steady_clock::time_point connect_started;
 
     bool accepted; // the current connection's CONNACK accepted it

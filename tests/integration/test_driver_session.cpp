@@ -314,37 +314,40 @@ TEST(DriverSessionConnect, FailedAndUnansweredConnectsSayWhy) {
     }
 }
 
-// A list whose first broker takes the connection and never answers: both
-// sides use the second within the connect bound, and show it.
-TEST(DriverSessionConnect, AListsSilentFirstBrokerIsLeftForTheNext) {
+// A list whose first broker never answers, or refuses: both sides use the
+// second (within the connect bound), and show it.
+TEST(DriverSessionConnect, AListsSilentOrRefusingFirstBrokerIsLeftForTheNext) {
     Broker broker;
     kro::test::SilentListener silent(false);
-    StateLog log;
-    Plugin plugin;
-    kro::host::DeviceManager dm;
-    kro::host::Device* dev = dm.addDevice("dev1");
-    auto p = dev->addVariable(VarSpec{"P", 64, "PubVariable", "list/p", ""});
-    auto in = dev->addVariable(VarSpec{"In", 64, "SubVariable", "list/in", ""});
-    Probe probe({kro::test::plainConnection(broker.port()), {"list/p"}, 1});
-    ASSERT_TRUE(probe.waitConnected(10s));
-    const std::string second = "127.0.0.1:" + std::to_string(broker.port());
-    Capture out(Capture::Stream::Out);
-    RunningDriver driver(
-        plugin, "libTlsMqttDriver_loadDriver", &dm,
-        sessionSettings(broker.port(),
-                        {{"host", "127.0.0.1:" + std::to_string(silent.port()) + ",127.0.0.1"}}));
-    p->setStrValue("v", true);
-    driver->postData(p);
-    ASSERT_TRUE(probe.waitFor(1, 25s)) << out.peek();
-    ASSERT_TRUE(log.waitFor("dev1.substate", 0, 25s));
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            kro::test::publish(broker.port(), "list/in", "x");
-            return std::string(in->getStrValue()) == "x";
-        },
-        10s));
-    EXPECT_EQ(log.values("dev1.broker"), std::vector<std::string>{second});
-    EXPECT_TRUE(contains(out.take(), "[kro info]broker in use: " + second + "\n"));
+    for (const int first : {silent.port(), broker.authPort()}) {
+        SCOPED_TRACE(first);
+        StateLog log;
+        Plugin plugin;
+        kro::host::DeviceManager dm;
+        kro::host::Device* dev = dm.addDevice("dev1");
+        auto p = dev->addVariable(VarSpec{"P", 64, "PubVariable", "list/p", ""});
+        auto in = dev->addVariable(VarSpec{"In", 64, "SubVariable", "list/in", ""});
+        Probe probe({kro::test::plainConnection(broker.port()), {"list/p"}, 1});
+        ASSERT_TRUE(probe.waitConnected(10s));
+        const std::string second = "127.0.0.1:" + std::to_string(broker.port());
+        Capture out(Capture::Stream::Out);
+        RunningDriver driver(
+            plugin, "libTlsMqttDriver_loadDriver", &dm,
+            sessionSettings(broker.port(),
+                            {{"host", "127.0.0.1:" + std::to_string(first) + ",127.0.0.1"}}));
+        p->setStrValue("v", true);
+        driver->postData(p);
+        ASSERT_TRUE(probe.waitFor(1, 25s)) << out.peek();
+        ASSERT_TRUE(log.waitFor("dev1.substate", 0, 25s));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                kro::test::publish(broker.port(), "list/in", "x");
+                return std::string(in->getStrValue()) == "x";
+            },
+            10s));
+        EXPECT_EQ(log.values("dev1.broker"), std::vector<std::string>{second});
+        EXPECT_TRUE(contains(out.take(), "[kro info]broker in use: " + second + "\n"));
+    }
 }
 
 } // namespace
