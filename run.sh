@@ -211,6 +211,7 @@ cmd_fuzz() {
 
 cmd_bench() {
   install_packages "${PACKAGES[@]}"
+  install_cluster_modules
   echo "== Release build with the benchmarks"
   configure_build build-bench -DCMAKE_BUILD_TYPE=Release -DKRO_BUILD_BENCH=ON -DKRO_BUILD_TESTS=OFF
   local dir; dir=$(mktemp -d /tmp/kro-bench.XXXXXX)
@@ -221,14 +222,17 @@ cmd_bench() {
   echo "   with an unbounded queue); per-round figures go to $dir/<benchmark>.log"
   echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
   local failed=() bench args
-  for bench in receive oneshot driver_publish session receive_latency memory store topic_scale; do
+  for bench in receive oneshot driver_publish session receive_latency memory store topic_scale \
+               failover; do
     args=(--port "$BROKER_PORT")
-    # These two start brokers of their own (an unbounded queue; a restart); store needs none.
-    [ "$bench" = receive ] || [ "$bench" = session ] && args=()
+    # These start brokers of their own (an unbounded queue; a restart; a cluster per round);
+    # store needs none.
+    case $bench in receive | session | failover) args=() ;; esac
     # Each benchmark is bounded on its own; the session's (with a million values
-    # through an outage) takes about 6 minutes, the others a few each.
+    # through an outage) takes about 6 minutes, failover under a minute, the others a few each.
     local limit=300
     [ "$bench" = session ] && limit=720
+    [ "$bench" = failover ] && limit=150
     if ! timeout "$limit" "build-bench/bench/bench_$bench" "${args[@]}" 2>"$dir/$bench.log"; then
       tail -n 20 "$dir/$bench.log" >&2
       failed+=("$bench")

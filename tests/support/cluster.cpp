@@ -5,7 +5,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+// The benchmarks build this file without gtest (KRO_CLUSTER_NO_GTEST).
+#ifndef KRO_CLUSTER_NO_GTEST
 #include <gtest/gtest.h>
+#endif
 #include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
@@ -116,12 +119,18 @@ Cluster::Cluster(int nodes) {
 
 Cluster::~Cluster() {
     stopAll(SIGTERM);
-    if (::testing::Test::HasFailure()) {
-        for (const Process& p : m_procs)
-            std::fprintf(stderr, "---- %s ----\n%s", p.out.c_str(), readFile(p.out).c_str());
-        std::fprintf(stderr, "---- end of the cluster's output ----\n");
-    }
+#ifndef KRO_CLUSTER_NO_GTEST
+    if (::testing::Test::HasFailure())
+        std::fputs(output().c_str(), stderr);
+#endif
     removeTree(m_dir);
+}
+
+std::string Cluster::output() const {
+    std::string text;
+    for (const Process& p : m_procs)
+        text += "---- " + p.out + " ----\n" + readFile(p.out);
+    return text + "---- end of the cluster's output ----\n";
 }
 
 std::string Cluster::logPath(int i) const {
@@ -213,11 +222,12 @@ std::vector<Accepted> Cluster::received(int i) const {
     std::string line;
     // A line cut short by a kill (no newline yet) is not a message the node accepted.
     while (std::getline(log, line) && !log.eof()) {
-        std::string f[3];
+        std::string f[4];
         std::istringstream fields(line);
         for (std::string& s : f)
             std::getline(fields, s, '\t');
-        out.push_back({unescape(f[0]), unescape(f[1]), unescape(f[2])});
+        out.push_back(
+            {unescape(f[0]), unescape(f[1]), unescape(f[2]), f[3].empty() ? 0 : std::stoll(f[3])});
     }
     return out;
 }

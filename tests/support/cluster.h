@@ -9,6 +9,7 @@ namespace kro::test {
 // One PUBLISH as a cluster node accepted it from a client.
 struct Accepted {
     std::string clientId, topic, payload; // raw bytes
+    long long atMs = 0;                   // wall clock (system_clock), milliseconds
 };
 
 // A broker cluster on loopback: one private redis-server (no persistence) and `nodes` aedes
@@ -35,6 +36,9 @@ public:
     // Every PUBLISH node i accepted from a client, in order, across its restarts. Written
     // before the node acknowledges, so it holds what a killed node took in.
     std::vector<Accepted> received(int i) const;
+    // The processes' standard output and error, each under its file's name. The destructor
+    // prints it after a failed test; a program without gtest prints it itself.
+    std::string output() const;
 
 private:
     struct Process {

@@ -2,9 +2,10 @@
 // One broker node of the test cluster: aedes on 127.0.0.1:<port>, sharing messages and
 // sessions with the other nodes through the Redis server on 127.0.0.1:<redis port>.
 // Every PUBLISH a client sends is appended to <log file> as it arrives, before the node
-// acknowledges it, one line per message: client id, topic and payload separated by tabs,
-// each byte outside printable ASCII (and '%') written as %XX. Each line is written straight
-// to the file, so the log survives the node being killed.
+// acknowledges it, one line per message: client id, topic, payload and the wall-clock time in
+// milliseconds (Date.now()) separated by tabs, each byte of the first three outside printable
+// ASCII (and '%') written as %XX. Each line is written straight to the file, so the log
+// survives the node being killed.
 //   node node.js <port> <redis port> <log file> [node id]
 const fs = require('fs')
 const net = require('net')
@@ -31,7 +32,7 @@ const broker = require('aedes')({
   // Called on receipt, before the PUBACK: aedes acknowledges QoS 1 before it passes the
   // message on, so a later hook would miss what a killed node had acknowledged.
   authorizePublish (client, packet, done) {
-    fs.writeSync(log, `${escape(client.id)}\t${escape(packet.topic)}\t${escape(packet.payload)}\n`)
+    fs.writeSync(log, `${escape(client.id)}\t${escape(packet.topic)}\t${escape(packet.payload)}\t${Date.now()}\n`)
     done(null)
   }
 })
