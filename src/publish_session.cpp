@@ -30,6 +30,9 @@ constexpr size_t kBatch = 256;
 constexpr std::chrono::seconds kStopGrace{1};
 // A connection that stayed up this long starts the reconnect pause afresh.
 constexpr std::chrono::seconds kStableAfter{30};
+// A connection to one of several brokers lost after this long moves on to
+// the next broker without a pause.
+constexpr std::chrono::seconds kMoveOnAfter{1};
 
 } // namespace
 
@@ -492,9 +495,15 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             // A lost broker is tried last.
             m_broker = (m_broker + 1) % m_brokers.size();
             m_roundStart = m_broker;
-            if (std::chrono::steady_clock::now() - m_connectedAt >= kStableAfter)
+            const auto upFor = std::chrono::steady_clock::now() - m_connectedAt;
+            if (upFor >= kStableAfter)
                 m_delay = std::chrono::milliseconds(0);
-            next = std::chrono::steady_clock::now() + nextDelay();
+            // Another broker of a list is tried at once, unless the lost
+            // connection was short-lived (two clients with one id taking the
+            // connection from each other): that waits the pause.
+            next = std::chrono::steady_clock::now();
+            if (m_brokers.size() < 2 || upFor < kMoveOnAfter)
+                next += nextDelay();
         }
         record.quiet = quiet;
     }
