@@ -1,5 +1,4 @@
-// The value shapes of "PubFormat" and "PubTemplate": what goes in as a JSON
-// value, how bytes become string content, where a placeholder may stand.
+// "PubFormat", "PubTemplate": what is a JSON value, bytes as string content, where placeholders go.
 
 #include <gtest/gtest.h>
 
@@ -26,10 +25,9 @@ TEST(PubFormat, NumbersAndBooleansAsTheyAreAnythingElseAValidString) {
         {"\xED\xA0\x80", r + r + r}, {"\xF4\x90\x80\x80", r + r + r + r}, {"\x80", r}};
     // clang-format on
     for (const auto& [value, expected] : cases) {
-        SCOPED_TRACE(json(expected).dump());
         std::string out;
         appendJsonValue(out, value);
-        EXPECT_EQ(json::parse(out), expected);
+        EXPECT_EQ(json::parse(out), expected) << out;
         EXPECT_TRUE(expected.is_string() || out == value) << out;
     }
 }
@@ -43,18 +41,16 @@ TEST(PubFormat, PlaceholdersTakeTheEscapingOfTheirPlaceOrTheTemplateIsRefused) {
          R"({"s": "<x\"> 1700000000123", "\"d\\1": "d\\1"})"},
         {R"([ ${value} ])", R"([ "x\"" ])"}, {R"(${value})", R"("x\"")"},
         {R"({"a": 1, ${address}: 2})", R"({"a": 1, "a/\"b\"": 2})"},
-        {R"({"v": -${value}})", nullptr}, {R"({"v": ${time}5})", nullptr},
-        {R"({"v": ${value}${time}})", nullptr}, {R"({${value}: 1})", nullptr},
-        {R"({"a": 1, ${value}: 2})", nullptr}, {R"({"v": ${valu}})", nullptr},
-        {R"({"v": "${value"})", nullptr}, {R"({"v": ${value})", nullptr},
-        {R"({"v": "\${value}"})", nullptr}, {"{\"v\": \"\xFF${value}\"}", nullptr}};
+        {R"({"v": -${value}})", nullptr}, {"[${time}5]", nullptr}, {"{${value}: 1}", nullptr},
+        {R"({"v": ${value}${time}})", nullptr}, {R"({"a": 1, ${value}: 2})", nullptr},
+        {R"({"v": ${valu}})", nullptr}, {R"(["${value"])", nullptr}, {R"([${value})", nullptr},
+        {R"(["\${value}"])", nullptr}, {"[\"\xFF${value}\"]", nullptr}};
     // clang-format on
     for (const auto& [text, rendered] : cases) {
         SCOPED_TRACE(text);
         std::string error;
         const auto format = PubFormat::compile(text, "d\\1", error);
-        ASSERT_EQ(format != nullptr, rendered != nullptr) << error;
-        EXPECT_EQ(error.empty(), rendered != nullptr);
+        EXPECT_EQ(error.empty(), rendered != nullptr) << error;
         EXPECT_EQ(format ? format->render("x\"", "a/\"b\"", 1700000000123) : "",
                   rendered ? rendered : "");
     }
@@ -64,8 +60,7 @@ TEST(PubFormat, PlaceholdersTakeTheEscapingOfTheirPlaceOrTheTemplateIsRefused) {
 
 TEST(PubFormat, SettingsGiveTheirShapeOrALineAndPlainValues) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
-        // settings, rendered, line
-        {R"({"PubMode":"session"})", nullptr, ""},
+        // settings, shape, line
         {R"({"PubFormat":"xml"})", nullptr,
          "[kro error]PubFormat must be \"json\", not \"xml\": values are published as they are\n"},
         {R"({"PubFormat":"json","PubTemplate":"[\"${device}\",${value}]"})", R"(["d1","v"])",
@@ -77,8 +72,7 @@ TEST(PubFormat, SettingsGiveTheirShapeOrALineAndPlainValues) {
         kro::test::Capture out(kro::test::Capture::Stream::Out);
         const auto format = readPubFormat(settings, "d1");
         EXPECT_EQ(out.take(), line);
-        ASSERT_EQ(format != nullptr, rendered != nullptr) << settings;
-        EXPECT_EQ(format ? format->render("v", "t", 9) : "", rendered ? rendered : "");
+        EXPECT_EQ(format ? format->render("v", "t", 9) : "", rendered ? rendered : "") << settings;
     }
 }
 
