@@ -10,6 +10,9 @@
 //   outage   the broker stopped for 10 s while 10000 values are posted at
 //            QoS 1 (one a millisecond), then started again: how many arrive,
 //            in posting order, how many twice; the raw publisher beside it
+//   json     "PubFormat": "json" against the plain session, a burst at QoS 0
+//            and at QoS 1; and the renderer alone against nlohmann/json
+//            building and dumping the same object
 //   store    with "PubStore": a QoS 1 burst against the session without a
 //            store, and 1000000 values posted while the broker is down, then
 //            the broker back, against the raw publisher sending as many on
@@ -30,10 +33,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "bench_util.h"
 #include "driver_host.h"
 #include "kro_host.h"
 #include "load.h"
+#include "publish_format.h"
 
 namespace {
 
@@ -52,11 +58,19 @@ public:
         m_outOfOrder = 0;
         m_highest = -1;
     }
-    // On the listener's thread.
+    // On the listener's thread. A value published as JSON counts by its "value".
     void arrived(const std::string& topic, const std::string& payload) {
-        if (topic != m_topic || payload.rfind("seq:", 0) != 0)
+        static const std::string inJson = "\"value\": \"";
+        size_t from = 0;
+        if (!payload.empty() && payload[0] == '{') {
+            from = payload.find(inJson);
+            if (from == std::string::npos)
+                return;
+            from += inJson.size();
+        }
+        if (topic != m_topic || payload.compare(from, 4, "seq:") != 0)
             return;
-        const long seq = std::stol(payload.substr(4));
+        const long seq = std::stol(payload.substr(from + 4));
         if (seq < 0 || static_cast<size_t>(seq) >= m_arrived.size())
             return;
         if (m_arrived[static_cast<size_t>(seq)] != 0) {
@@ -213,6 +227,59 @@ int main(int argc, char** argv) {
         port, "bench/s1/#",
         [&](const std::string& t, const std::string& p) { tally.arrived(t, p); }, 1,
         "bench-session-listener");
+
+    // Before the outage: the QoS 0 listener does not subscribe again after a broker restart.
+    printHeading("Values as JSON (\"PubFormat\": \"json\"): " + std::to_string(values) +
+                 " values per burst against the plain session");
+    for (const int qos : {0, 1}) {
+        SessionDriver plain(port, qos);
+        SessionDriver json(port, qos, ",\"PubFormat\":\"json\"");
+        const std::string base = "bench/s" + std::to_string(qos) + "/json-";
+        if (burst(plain, tally, base + "warm-p", 100) == 0 ||
+            burst(json, tally, base + "warm-j", 100) == 0) {
+            std::fprintf(stderr, "nothing arrives as JSON at QoS %d\n", qos);
+            return 1;
+        }
+        std::vector<double> refRates, rates;
+        for (int r = 0; r < rounds; ++r) {
+            refRates.push_back(burst(plain, tally, base + "p" + std::to_string(r), values));
+            rates.push_back(burst(json, tally, base + "j" + std::to_string(r), values));
+            std::fprintf(stderr, "  json QoS %d round %d: plain %.0f, json %.0f msg/s\n", qos,
+                         r + 1, refRates.back(), rates.back());
+        }
+        const double ref = median(refRates), rate = median(rates);
+        printRatio("burst QoS " + std::to_string(qos) + " as JSON, messages/s", rate, ref, "msg/s",
+                   ">= 0.90", rate >= 0.9 * ref);
+    }
+    {
+        // The renderer on its own, against building the object with nlohmann/json.
+        const std::unique_ptr<const PubFormat> format = PubFormat::json();
+        const std::string address = "plant/line-3/temperature";
+        std::vector<double> refRates, rates;
+        size_t bytes = 0;
+        for (int r = 0; r < rounds; ++r) {
+            for (const bool ours : {false, true}) {
+                const int64_t start = nowNs();
+                for (size_t i = 0; i < values; ++i) {
+                    const std::string value = i % 2 ? payload(i) : std::to_string(i) + ".5";
+                    const std::string out =
+                        ours ? format->render(value, address, 1700000000000 + int64_t(i))
+                             : nlohmann::json{{"address", address},
+                                              {"value", i % 2 ? nlohmann::json(value)
+                                                              : nlohmann::json(i + 0.5)},
+                                              {"time", 1700000000000 + int64_t(i)}}
+                                   .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+                    bytes += out.size();
+                }
+                const double rate =
+                    static_cast<double>(values) / (static_cast<double>(nowNs() - start) / 1e9);
+                (ours ? rates : refRates).push_back(rate);
+            }
+        }
+        printRatio("renderer values/s (reference: nlohmann/json)", median(rates), median(refRates),
+                   "values/s");
+        printNote("rendered " + std::to_string(bytes) + " bytes in all");
+    }
 
     printHeading("Publish session mode: " + std::to_string(values) + " values per burst, " +
                  std::to_string(rounds) + " interleaved rounds");

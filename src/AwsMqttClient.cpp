@@ -46,10 +46,10 @@ void cpp_callback1(int state, void* obj) {
 
 AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
     : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)),
-      m_session(makePublishSession(settings, "")) {}
+      m_session(makePublishSession(settings, "")), m_format(readPubFormat(settings, "")) {}
 
 bool AwsMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
-    return postToDriver(*this, m_session.get(), std::move(var), false);
+    return postToDriver(*this, m_session.get(), std::move(var), false, m_format.get());
 }
 
 AwsMqttClient::~AwsMqttClient() {
@@ -104,7 +104,8 @@ std::vector<std::string> AwsMqttClient::buildSubArgs(const Settings& settings,
 }
 
 PubCommand AwsMqttClient::buildPubCommand(const Settings& settings, const std::string& topic,
-                                          const std::string& value) {
+                                          const std::string& value, const PubFormat* format,
+                                          int64_t postedMs) {
     // Every option is always there, so an empty value must still be one
     // argument: quoteArgumentIfNeeded writes it as "".
     PubCommand cmd;
@@ -114,7 +115,8 @@ PubCommand AwsMqttClient::buildPubCommand(const Settings& settings, const std::s
                quoteArgumentIfNeeded(settings.cert) + " --key " +
                quoteArgumentIfNeeded(settings.key) + " -t " + quoteArgumentIfNeeded(topic);
     cmd.shown = cmd.line;
-    fitCommandLine(cmd, appendMessage(cmd, value), value);
+    const std::string message = format ? format->render(value, topic, postedMs) : value;
+    fitCommandLine(cmd, appendMessage(cmd, message), message);
     cmd.print = false;
     return cmd;
 }
@@ -174,8 +176,8 @@ void AwsMqttClient::publishLoop() {
     }
     runPublishLoop(
         *this, m_run.stopSignal(),
-        [&settings](const std::string& topic, const std::string& value) {
-            return buildPubCommand(settings, topic, value);
+        [this, &settings](const std::string& topic, const std::string& value, int64_t postedMs) {
+            return buildPubCommand(settings, topic, value, m_format.get(), postedMs);
         },
         m_pubTimeout);
 }

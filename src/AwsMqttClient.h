@@ -45,9 +45,11 @@ public:
                                                  const std::vector<std::string>& topics);
     // The publisher run for one variable. Every option is present; every value
     // reaches the publisher as one argument with exactly its bytes (a message
-    // too long for a command line on its standard input). Not printed.
+    // too long for a command line on its standard input). Not printed. With a
+    // `format` the message is the value rendered with the posting time.
     static PubCommand buildPubCommand(const Settings& settings, const std::string& topic,
-                                      const std::string& value);
+                                      const std::string& value, const PubFormat* format = nullptr,
+                                      int64_t postedMs = 0);
 
     // The session's argument vector ("PubMode": "session"): the options of the
     // publisher command line without topic and message; like the
@@ -70,4 +72,6 @@ private:
     std::chrono::seconds m_pubTimeout;
     // Set in session mode.
     std::unique_ptr<PublishSession> m_session;
+    // The shape of published values (${device} is empty); null: as they are.
+    std::unique_ptr<const PubFormat> m_format;
 };

@@ -108,6 +108,7 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     if (Util::getValFromJsonc(settings, "SubMatch") == "topic")
         m_unmatched = std::make_shared<UnmatchedTopics>();
     m_session = makePublishSession(settings, deviceId + ".");
+    m_format = readPubFormat(settings, deviceId);
     const std::pair<const char*, const std::string*> texts[] = {
         {"host", &mhost},
         {"port", &mport},
@@ -130,7 +131,7 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
 }
 
 bool CommonMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
-    return postToDriver(*this, m_session.get(), std::move(var), true);
+    return postToDriver(*this, m_session.get(), std::move(var), true, m_format.get());
 }
 
 CommonMqttClient::~CommonMqttClient() {
@@ -284,12 +285,13 @@ void CommonMqttClient::checkPubFiles() const {
     checkTlsFiles();
 }
 
-PubCommand CommonMqttClient::buildPubCommand(const std::string& topic,
-                                             const std::string& value) const {
+PubCommand CommonMqttClient::buildPubCommand(const std::string& topic, const std::string& value,
+                                             int64_t postedMs) const {
     static const std::string retainSuffix = " --retain";
     bool retain = StringUtil::endWith(value, retainSuffix);
-    const std::string message =
-        retain ? value.substr(0, value.size() - retainSuffix.size()) : value;
+    std::string message = retain ? value.substr(0, value.size() - retainSuffix.size()) : value;
+    if (m_format)
+        message = m_format->render(message, topic, postedMs);
 
     PubCommand cmd;
     auto both = [&cmd](const std::string& text) {
@@ -374,9 +376,9 @@ void CommonMqttClient::publishLoop() {
     }
     runPublishLoop(
         *this, m_run.stopSignal(),
-        [this](const std::string& topic, const std::string& value) {
+        [this](const std::string& topic, const std::string& value, int64_t postedMs) {
             checkPubFiles();
-            return buildPubCommand(topic, value);
+            return buildPubCommand(topic, value, postedMs);
         },
         mpubTimeout);
 }

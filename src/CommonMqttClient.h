@@ -58,7 +58,10 @@ public:
     // one argument with exactly its bytes; a value ending in " --retain" is
     // published retained without that suffix; one too long for a command line
     // goes on the publisher's standard input. Checks no files.
-    PubCommand buildPubCommand(const std::string& topic, const std::string& value) const;
+    // With "PubFormat" or "PubTemplate" the message is the value (the suffix
+    // removed) rendered with the posting time `postedMs`.
+    PubCommand buildPubCommand(const std::string& topic, const std::string& value,
+                               int64_t postedMs = 0) const;
 
     // Ends the driver's loops; each notices within one of its pauses.
     void requestStop() { m_run.stopSignal().request(); }
@@ -104,4 +107,6 @@ private:
     DriverRun m_run;
     // Set in session mode.
     std::unique_ptr<PublishSession> m_session;
+    // The shape of published values; null: as they are.
+    std::unique_ptr<const PubFormat> m_format;
 };

@@ -158,6 +158,42 @@ std::chrono::seconds readPubTimeout(const std::string& settings) {
     return std::chrono::seconds(std::stol(text));
 }
 
+namespace {
+
+class StampedVariable : public kro::IDvcVariable {
+public:
+    StampedVariable(std::shared_ptr<kro::IDvcVariable> var, int64_t postedMs)
+        : m_var(std::move(var)), m_postedMs(postedMs) {}
+    std::string getName() override { return m_var->getName(); }
+    int getSize() override { return m_var->getSize(); }
+    std::string getAddrType() override { return m_var->getAddrType(); }
+    std::string getAddr() override { return m_var->getAddr(); }
+    std::string getDeviceId() override { return m_var->getDeviceId(); }
+    bool setStrValue(const char* text, bool flag) override {
+        return m_var->setStrValue(text, flag);
+    }
+    const char* getStrValue() override { return m_var->getStrValue(); }
+    int64_t postedMs() const { return m_postedMs; }
+
+private:
+    const std::shared_ptr<kro::IDvcVariable> m_var;
+    const int64_t m_postedMs;
+};
+
+} // namespace
+
+std::shared_ptr<kro::IDvcVariable> stampPosting(std::shared_ptr<kro::IDvcVariable> var,
+                                                int64_t postedMs) {
+    if (!var)
+        return var;
+    return std::make_shared<StampedVariable>(std::move(var), postedMs);
+}
+
+int64_t postingStamp(kro::IDvcVariable& var) {
+    const auto* stamped = dynamic_cast<const StampedVariable*>(&var);
+    return stamped ? stamped->postedMs() : 0;
+}
+
 void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
                      const PublishLimits& limits) {
     if (var.getAddrType() != "PubVariable")
@@ -169,7 +205,7 @@ void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
     const std::string value = text ? text : "";
 
     setPubState(101);
-    const PubCommand cmd = build(topic, value);
+    const PubCommand cmd = build(topic, value, postingStamp(var));
     // A NUL would end the command line there: the publisher would run with
     // a shortened credential or without its message.
     if (cmd.line.find('\0') != std::string::npos) {

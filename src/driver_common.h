@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -99,9 +101,17 @@ bool isWholeNumber(const std::string& text);
 std::chrono::seconds readPubTimeout(const std::string& settings);
 
 // Builds the publisher run for a variable's topic and value (the value as the
-// variable holds it). Each driver passes its own.
+// variable holds it) and its posting time (milliseconds since 1970; 0 when it
+// was not stamped). Each driver passes its own.
 using PubCommandBuilder =
-    std::function<PubCommand(const std::string& topic, const std::string& value)>;
+    std::function<PubCommand(const std::string& topic, const std::string& value, int64_t postedMs)>;
+
+// The variable as the host posted it, stamped with the posting time: process
+// mode reads the value when it publishes, the time it must keep from the post.
+std::shared_ptr<kro::IDvcVariable> stampPosting(std::shared_ptr<kro::IDvcVariable> var,
+                                                int64_t postedMs);
+// The stamp of a variable stampPosting() made; 0 for any other.
+int64_t postingStamp(kro::IDvcVariable& var);
 
 // How often a publish loop looks at the queue of posted variables.
 constexpr std::chrono::milliseconds kPublishPoll{30};

@@ -60,9 +60,13 @@ std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
 }
 
 bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
-                  std::shared_ptr<kro::IDvcVariable> var, bool retainSuffix) {
-    if (!session)
+                  std::shared_ptr<kro::IDvcVariable> var, bool retainSuffix,
+                  const PubFormat* format) {
+    if (!session) {
+        if (format)
+            var = stampPosting(std::move(var), wallMs());
         return driver.kro::UARTDriverBase::postData(std::move(var));
+    }
     if (!var || var->getAddrType() != "PubVariable")
         return true;
     static const std::string suffix = " --retain";
@@ -76,6 +80,8 @@ bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
         value.payload.resize(value.payload.size() - suffix.size());
         value.retain = true;
     }
+    if (format)
+        value.payload = format->render(value.payload, value.topic, wallMs());
     session->post(std::move(value));
     return true;
 }

@@ -23,6 +23,7 @@
 #include "client/broker_list.h"
 #include "driver_common.h"
 #include "kro/kro.h"
+#include "publish_format.h"
 #include "publish_settings.h"
 #include "publish_store.h"
 
@@ -253,6 +254,9 @@ std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
 // A driver's postData: without a session as the base does; with one, a
 // "PubVariable" is queued on it with the value it holds now (any other
 // variable is ignored) and, with `retainSuffix`, a value ending in
-// " --retain" is published retained without it.
+// " --retain" is published retained without it. With a `format`, the value
+// is rendered in it at the post (without a session the variable is stamped
+// with the posting time, for the builder to render).
 bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
-                  std::shared_ptr<kro::IDvcVariable> var, bool retainSuffix);
+                  std::shared_ptr<kro::IDvcVariable> var, bool retainSuffix,
+                  const PubFormat* format = nullptr);

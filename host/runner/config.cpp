@@ -123,10 +123,11 @@ std::string withoutPrefix(const std::string& what) {
 const std::vector<std::string> kCommonKeys = {
     "Protocol", "DeviceId", "host", "addr", "port", "clientid", "username", "password", "cafile",
     "cert", "key", "oneConnetTime", "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode",
-    "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax"};
+    "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax",
+    "PubFormat", "PubTemplate"};
 const std::vector<std::string> kAwsKeys = {
     "Protocol", "DeviceId", "PubTimeout", "PubMode", "PubBuffer", "PubStore", "PubStoreLimit",
-    "PubStoreMaxAge", "PubReconnectMax"};
+    "PubStoreMaxAge", "PubReconnectMax", "PubFormat", "PubTemplate"};
 // clang-format on
 const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",
                                                    "host",       "port",     "topics"};

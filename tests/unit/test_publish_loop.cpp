@@ -299,7 +299,7 @@ TEST_F(PublishLoop, StopBetweenPublicationsKeepsTheRestQueued) {
     Capture out(Capture::Stream::Out);
     publishQueued(
         client,
-        [&](const std::string& topic, const std::string&) {
+        [&](const std::string& topic, const std::string&, int64_t) {
             if (++built == 2)
                 stop.request();
             return PubCommand{"./Debug/mosquitto_pub.exe " + topic, "hidden", false, {}};
