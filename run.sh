@@ -186,7 +186,8 @@ cmd_fuzz() {
   export LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp:print_suppressions=0
   mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/logs"
   local failed=() target
-  for target in fuzz_options fuzz_format fuzz_config_file fuzz_cmdline fuzz_driver_settings; do
+  for target in fuzz_options fuzz_format fuzz_config_file fuzz_cmdline fuzz_driver_settings \
+      fuzz_json_field; do
     # The seeds are copied into a working corpus in the build tree; the
     # repository's corpus is never written.
     mkdir -p "$dir/corpus/$target"

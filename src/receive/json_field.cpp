@@ -5,10 +5,10 @@
 FilterLocation splitLocation(const std::string& filter) {
     FilterLocation split;
     size_t hash = filter.find('#');
-    // A "#" that ends the filter is its wildcard; one followed by another is
-    // the wildcard of a filter that has a location after the second.
-    if (hash != std::string::npos && hash + 1 < filter.size() && filter[hash + 1] == '#')
-        ++hash;
+    // A "#" that is a whole level is the wildcard: the location, if any,
+    // begins at the "#" right after it. Anywhere else a "#" begins one.
+    if (hash != std::string::npos && (hash == 0 || filter[hash - 1] == '/'))
+        hash = hash + 1 < filter.size() && filter[hash + 1] == '#' ? hash + 1 : std::string::npos;
     if (hash == std::string::npos || hash + 1 == filter.size()) {
         split.filter = filter;
         return split;
@@ -178,6 +178,7 @@ void unescape(std::string_view s, std::string& out) {
 
 std::optional<JsonPointer> JsonPointer::parse(std::string_view text) {
     JsonPointer pointer;
+    pointer.m_text = text;
     if (text.empty())
         return pointer;
     if (text[0] != '/')
@@ -425,10 +426,12 @@ bool JsonDocument::keyIs(uint32_t index, const std::string& key) const {
 uint32_t JsonDocument::find(uint32_t index, const JsonPointer::Token& token) const {
     const Node& node = m_nodes[index];
     if (node.kind == Kind::Object && !token.select) {
+        // A name given twice: the last one counts, as JavaScript reads it.
+        uint32_t found = 0;
         for (uint32_t key = node.children; key; key = m_nodes[m_nodes[key].next].next)
             if (keyIs(key, token.key))
-                return m_nodes[key].next;
-        return 0;
+                found = m_nodes[key].next;
+        return found;
     }
     if (node.kind != Kind::Array)
         return 0;

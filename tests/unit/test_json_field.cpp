@@ -57,6 +57,7 @@ TEST(JsonField, TakesTheFieldAtItsLocation) {
         {plant, "x", kBadPointer},
         {plant, "/a~3", kBadPointer},
         {"42", "", "42"},
+        {R"({"a":1,"a":{"b":2}})", "/a/b", "2"},
         {"\"t\"", "", "t"},
         {"true", "", "true"},
         {"", "", kNotJson},
@@ -93,6 +94,8 @@ TEST(JsonField, SplitsTheLocationOffTheFilter) {
         {"a#", "a#", false, ""},
         {"a/##", "a/##", false, ""},
         {"a#/x#/y", "a", true, "/x#/y"},
+        {"a/#/b", "a/#/b", false, ""},
+        {"##/p", "#", true, "/p"},
     };
     for (const auto& row : rows) {
         const FilterLocation split = splitLocation(row.given);
