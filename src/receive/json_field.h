@@ -11,7 +11,8 @@
 #include <vector>
 
 // A filter of an address split at its location: "a/b#/x" is the filter "a/b"
-// with the pointer "/x"; "a/#" has none; "a/##/x" is "a/#" with "/x".
+// with the pointer "/x"; "a/#" has none; "a/##/x" is "a/#" with "/x"; "a/#/x"
+// has none (and stays an invalid filter).
 struct FilterLocation {
     std::string filter;
     bool hasPointer = false;
@@ -37,9 +38,12 @@ public:
     static std::optional<JsonPointer> parse(std::string_view text);
 
     const std::vector<Token>& tokens() const { return m_tokens; }
+    // The pointer as written.
+    const std::string& text() const { return m_text; }
 
 private:
     std::vector<Token> m_tokens;
+    std::string m_text;
 };
 
 // A payload checked as JSON text and indexed, without copying it: the text
