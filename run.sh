@@ -222,7 +222,8 @@ cmd_bench() {
   echo "   with an unbounded queue); per-round figures go to $dir/<benchmark>.log"
   echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
   local failed=() bench args
-  for bench in receive oneshot driver_publish session receive_latency memory store topic_scale; do
+  for bench in receive oneshot driver_publish session receive_latency memory store topic_scale \
+      json_parse; do
     args=(--port "$BROKER_PORT")
     # These two start brokers of their own (an unbounded queue; a restart); store needs none.
     [ "$bench" = receive ] || [ "$bench" = session ] && args=()
