@@ -5,10 +5,11 @@
 FilterLocation splitLocation(const std::string& filter) {
     FilterLocation split;
     size_t hash = filter.find('#');
-    // A "#" that is a whole level is the wildcard: the location, if any,
-    // begins at the "#" right after it. Anywhere else a "#" begins one.
-    if (hash != std::string::npos && (hash == 0 || filter[hash - 1] == '/'))
-        hash = hash + 1 < filter.size() && filter[hash + 1] == '#' ? hash + 1 : std::string::npos;
+    // A "#" that ends a filter is its wildcard, as is one followed by a
+    // second "#", which begins the location; any other "#" begins it (such a
+    // filter was invalid before locations).
+    if (hash != std::string::npos && hash + 1 < filter.size() && filter[hash + 1] == '#')
+        ++hash;
     if (hash == std::string::npos || hash + 1 == filter.size()) {
         split.filter = filter;
         return split;

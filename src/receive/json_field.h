@@ -12,7 +12,7 @@
 
 // A filter of an address split at its location: "a/b#/x" is the filter "a/b"
 // with the pointer "/x"; "a/#" has none; "a/##/x" is "a/#" with "/x"; "a/#/x"
-// has none (and stays an invalid filter).
+// is "a/" with "/x".
 struct FilterLocation {
     std::string filter;
     bool hasPointer = false;

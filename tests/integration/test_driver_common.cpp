@@ -69,8 +69,9 @@ TEST(DriverCommon, PlainBridgesDeviceVariablesBothWays) {
     auto a = dev->addVariable(VarSpec{"A", 4, "SubVariable", "a/b", "old"});
     auto b = dev->addVariable(VarSpec{"B", 8, "SubVariable", "c", ""});
     auto t = dev->addVariable(VarSpec{"T", 16, "SubTopic", "", ""});
-    // Refused by the library: left out, the rest subscribed.
-    dev->addVariable(VarSpec{"X", 8, "SubVariable", "x+y|a/#/b", ""});
+    // Refused by the library, and a location that is no pointer: left out, the
+    // rest subscribed.
+    dev->addVariable(VarSpec{"X", 8, "SubVariable", "x+y|a/b#c", ""});
     auto p = dev->addVariable(VarSpec{"P", 32, "PubVariable", "out/p", ""});
     auto l = dev->addVariable(VarSpec{"L", 2 << 20, "PubVariable", "out/l", ""});
     const std::string port = std::to_string(broker.port());
@@ -127,7 +128,7 @@ TEST(DriverCommon, PlainBridgesDeviceVariablesBothWays) {
     EXPECT_TRUE(contains(printed, " -t out/p -m \"kept\" -r\n")) << printed;
     EXPECT_TRUE(contains(printed, " -t out/l -s (message: 1048576 bytes on standard input)\n"));
     const std::string refused = "[kro error]invalid topic filter \"x+y\" of variable X: left out "
-                                "of the subscription\n[kro error]invalid topic filter \"a/#/b\" "
+                                "of the subscription\n[kro error]invalid field location \"a/b#c\" "
                                 "of variable X: left out of the subscription\n";
     EXPECT_EQ(printed.find("[kro error]"), printed.find(refused)) << printed;
     EXPECT_EQ(printed.rfind("[kro error]"), printed.find(refused) + refused.find("[kro", 1));

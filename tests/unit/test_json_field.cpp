@@ -94,7 +94,7 @@ TEST(JsonField, SplitsTheLocationOffTheFilter) {
         {"a#", "a#", false, ""},
         {"a/##", "a/##", false, ""},
         {"a#/x#/y", "a", true, "/x#/y"},
-        {"a/#/b", "a/#/b", false, ""},
+        {"a/#/b", "a/", true, "/b"},
         {"##/p", "#", true, "/p"},
     };
     for (const auto& row : rows) {
