@@ -187,7 +187,7 @@ cmd_fuzz() {
   mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/logs"
   local failed=() target
   for target in fuzz_options fuzz_format fuzz_config_file fuzz_cmdline fuzz_driver_settings \
-      fuzz_pub_template; do
+      fuzz_pub_template fuzz_json_field; do
     # The seeds are copied into a working corpus in the build tree; the
     # repository's corpus is never written.
     mkdir -p "$dir/corpus/$target"
@@ -224,7 +224,7 @@ cmd_bench() {
   echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
   local failed=() bench args
   for bench in receive oneshot driver_publish session receive_latency memory store topic_scale \
-               failover; do
+               failover json_parse; do
     args=(--port "$BROKER_PORT")
     # These start brokers of their own (an unbounded queue; a restart; a cluster per round);
     # store needs none.

@@ -8,6 +8,10 @@
 //              "topic"), with 20 SubVariables on distinct filters, one of
 //              which matches the load's topic
 //   program    the subscriber program with -F "%t %p", output to /dev/null
+//   json-whole the driver with 200-byte JSON payloads written whole into one
+//              variable
+//   json-fields the same stream with 5 fields of each payload taken into 5
+//              variables (a location on each address)
 // Rounds are interleaved (reference, driver, topic, program, reference, ...) and the
 // median of the rounds is reported. The broker is a private one whose queue
 // has no limit, so that a slow subscriber shows as a low rate, not as loss.
@@ -24,6 +28,15 @@
 namespace {
 
 using namespace kro::bench;
+
+// 200 bytes, 5 of its fields taken by the json-fields subject.
+std::string jsonPayload() {
+    std::string p = R"({"device":"press-01","ts":"2026-12-09T16:19:00.125Z","seq":1234567,)"
+                    R"("pressure":3.250,"temperature":21.75,"flow":{"value":118.4,"unit":"l/min"},)"
+                    R"("state":"running","alarms":[],"note":")";
+    p.append(200 - p.size() - 2, 'n');
+    return p + "\"}";
+}
 
 struct Sample {
     long received = -1; // -1: unknown (the subject did not end by itself)
@@ -62,7 +75,7 @@ public:
                     id,
                     "--result",
                     result};
-        else if (key == "driver" || key == "topic") {
+        else if (key == "driver" || key == "topic" || key.compare(0, 4, "json") == 0) {
             argv = {KRO_BENCH_SUB_DRIVER,
                     "--port",
                     port,
@@ -76,6 +89,10 @@ public:
                     result};
             if (key == "topic")
                 argv.insert(argv.end(), {"--sub-match", "topic", "--filters", "20"});
+            if (key == "json-whole")
+                argv.insert(argv.end(), {"--size", "256"});
+            if (key == "json-fields")
+                argv.insert(argv.end(), {"--fields", "5"});
         } else
             argv = {KRO_SUBSCRIBER_PROGRAM,
                     "-h",
@@ -107,7 +124,8 @@ public:
         const int64_t start = nowNs();
         {
             Publisher load(m_broker.port());
-            const std::string payload(16, 'x');
+            const std::string payload =
+                key.compare(0, 4, "json") == 0 ? jsonPayload() : std::string(16, 'x');
             for (long i = 0; i < m_count; ++i)
                 load.publish(topic, payload);
             load.drain();
@@ -157,13 +175,15 @@ int main(int argc, char** argv) {
     const std::string dir = makeTempDir("kro-bench-receive");
 
     printHeading("Receive throughput: " + std::to_string(count) +
-                 " messages of 16 bytes at QoS 0, " + std::to_string(rounds) +
+                 " messages of 16 bytes (JSON: 200) at QoS 0, " + std::to_string(rounds) +
                  " interleaved rounds, medians");
     const std::vector<Subject> subjects = {
         {"reference", "reference subscriber (libmosquitto)"},
         {"driver", "Common driver in the host"},
         {"topic", "driver, topic mode, 20 filters"},
         {"program", "subscriber program -F \"%t %p\""},
+        {"json-whole", "driver, 200-byte JSON, whole"},
+        {"json-fields", "driver, 200-byte JSON, 5 fields"},
     };
     Harness harness(broker, count, dir);
     std::map<std::string, std::vector<Sample>> samples;
@@ -207,5 +227,8 @@ int main(int argc, char** argv) {
     printRatio("topic mode CPU per message", cpu["topic"], cpu["reference"], "us");
     printRatio("program messages/s", rate["program"], rate["reference"], "msg/s");
     printRatio("program CPU per message", cpu["program"], cpu["reference"], "us");
+    printRatio("JSON 5 fields messages/s", rate["json-fields"], rate["json-whole"], "msg/s",
+               ">= 0.70", rate["json-fields"] / rate["json-whole"] >= 0.7);
+    printRatio("JSON 5 fields CPU per message", cpu["json-fields"], cpu["json-whole"], "us");
     return 0;
 }

@@ -6,9 +6,13 @@
 // --topic filter, the others on distinct filters beside it that the load's
 // topic does not match. With --spread N the device holds N SubVariables
 // "value0".."valueN-1" on the distinct filters --topic/0 .. --topic/N-1
-// instead, and a write of any of them is counted. Ends when --count writes were seen, the flow has
+// instead, and a write of any of them is counted. With --fields N (2 to 5) the
+// device holds N SubVariables on the --topic filter, each with a location of
+// the JSON payload the load sends, "value" (counted) the last; --size is the
+// size of "value". Ends when --count writes were seen, the flow has
 // been idle for --idle-ms after the first, or --timeout-s has passed, and writes
 // "<count> <first ns> <last ns>" (monotonic clock) to --result.
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -28,7 +32,7 @@ using kro::bench::nowNs;
 int main(int argc, char** argv) {
     const kro::bench::Options o(argc, argv,
                                 {"port", "topic", "count", "id", "idle-ms", "timeout-s", "result",
-                                 "sub-args", "sub-match", "filters", "spread"});
+                                 "sub-args", "sub-match", "filters", "spread", "fields", "size"});
     const int port = static_cast<int>(o.number("port", 1883));
     const long want = o.number("count", 1);
     const int64_t idleNs = o.number("idle-ms", 3000) * 1000000;
@@ -41,8 +45,14 @@ int main(int argc, char** argv) {
     for (long i = 0; i < spread; ++i)
         dev->addVariable(
             {"value" + std::to_string(i), 64, "SubVariable", filter + "/" + std::to_string(i), ""});
+    const char* locations[] = {"#/temperature", "#/flow/value", "#/state", "#/seq", "#/pressure"};
+    const long fields = std::min<long>(o.number("fields", 0), 5);
+    for (long i = 5 - fields; i < 4; ++i)
+        dev->addVariable(
+            {"field" + std::to_string(i), 64, "SubVariable", filter + locations[i], ""});
     if (spread == 0)
-        dev->addVariable({"value", 64, "SubVariable", filter, ""});
+        dev->addVariable({"value", static_cast<int>(o.number("size", 64)), "SubVariable",
+                          fields > 0 ? filter + locations[4] : filter, ""});
     for (long i = 1; spread == 0 && i < o.number("filters", 1); ++i) {
         const std::string n = std::to_string(i);
         dev->addVariable({"value" + n, 64, "SubVariable",

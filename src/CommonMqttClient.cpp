@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "client/sub_client.h"
@@ -34,21 +35,60 @@ void writeValue(kro::IDvcVariable* var, const std::string& value) {
     var->setStrValue(buffer.data(), true);
 }
 
-// Topic mode: only the variables whose filters match the topic are written; a
-// message that reaches none is counted, and reported once per topic.
-void deliverByTopic(const TopicMatcher& matcher, const std::string& topic,
-                    const std::string& message) {
-    const std::vector<uint32_t> reached = matcher.reached(topic);
-    for (const uint32_t index : reached) {
-        const TopicMatcher::Target& target = matcher.targets()[index];
-        writeValue(target.var, target.takesTopic ? topic : message);
+// A payload that lacked a variable's field: counted, and reported once per
+// topic and variable.
+void noteMiss(UnmatchedTopics* misses, bool json, const std::string& topic,
+              const TopicMatcher::Target& target, const JsonPointer& pointer) {
+    if (!misses || !misses->note((json ? "f" : "j") + topic + '\0' + target.var->getName()))
+        return;
+    const std::string where = " in the payload of topic " + printable(topic) + " for variable " +
+                              printable(target.var->getName());
+    printLine(json ? "[kro info]no field " + printable(pointer.text()) + where + "\n"
+                   : "[kro info]no JSON" + where + "\n");
+}
+
+// A run with a matcher: topic mode, or a device with locations. Each variable
+// reached takes the first of its filters that gives it a value: one without a
+// location the whole payload, one with a location the field, if the payload
+// has it. The payload is parsed once, and only when a location needs it. In
+// topic mode a message that reaches no variable is counted, and reported once
+// per topic.
+void deliver(const TopicMatcher& matcher, const std::string& topic, const std::string& message) {
+    const std::vector<TopicMatcher::Route> routes = matcher.routes(topic);
+    thread_local JsonDocument document;
+    thread_local std::string field;
+    enum { Unparsed, Json, NotJson } parsed = Unparsed;
+    for (size_t i = 0; i < routes.size();) {
+        const TopicMatcher::Target& target = matcher.targets()[routes[i].target];
+        const JsonPointer* missed = nullptr;
+        bool written = false;
+        for (const uint32_t t = routes[i].target; i < routes.size() && routes[i].target == t; ++i) {
+            const uint32_t filter = routes[i].filter;
+            if (written)
+                continue;
+            if (filter == TopicMatcher::kNoFilter || !target.pointers[filter]) {
+                writeValue(target.var, target.takesTopic ? topic : message);
+                written = true;
+                continue;
+            }
+            if (parsed == Unparsed)
+                parsed = document.parse(message) ? Json : NotJson;
+            if (parsed == Json && document.extract(*target.pointers[filter], field)) {
+                writeValue(target.var, field);
+                written = true;
+            } else if (!missed) {
+                missed = &*target.pointers[filter];
+            }
+        }
+        if (!written && missed)
+            noteMiss(matcher.misses(), parsed == Json, topic, target, *missed);
     }
-    if (reached.empty() && matcher.unmatched().note(topic))
+    if (routes.empty() && !matcher.everyMessage() && matcher.unmatched().note(topic))
         printLine("[kro info]no variable for topic: " + printable(topic) + "\n");
 }
 
 // Message callback: every "SubVariable" of the run's device receives the
-// payload, every "SubTopic" the topic, unless the run matches topics.
+// payload, every "SubTopic" the topic, unless the run has a matcher.
 void cpp_callback(const char* str, const char* str1, void* pdev) {
     const std::string topic = str ? str : "";
     const std::string message = str1 ? str1 : "";
@@ -56,7 +96,7 @@ void cpp_callback(const char* str, const char* str1, void* pdev) {
         return;
     auto* device = static_cast<kro::IDevice*>(pdev);
     if (std::shared_ptr<const TopicMatcher> matcher = TopicMatchers::find(device)) {
-        deliverByTopic(*matcher, topic, message);
+        deliver(*matcher, topic, message);
         return;
     }
     for (kro::IDvcVariable* var : device->getVarList()) {
@@ -170,29 +210,52 @@ std::string CommonMqttClient::collectSubTopics(kro::IDevice* device) {
     return topics;
 }
 
+namespace {
+
+// What is subscribed for a filter of an address: the filter without its
+// location; null when the broker would refuse it or the location is no
+// pointer.
+std::optional<std::string> subscribedPart(const std::string& filter) {
+    FilterLocation split = splitLocation(filter);
+    if ((split.hasPointer && !JsonPointer::parse(split.pointer)) ||
+        !subscribableFilter(split.filter))
+        return std::nullopt;
+    return std::move(split.filter);
+}
+
+} // namespace
+
 std::vector<std::string> CommonMqttClient::subscribableTopics() {
-    std::vector<std::string> topics;
-    StringUtil::split(mtopic_sub, "|", topics);
+    std::vector<std::string> given;
+    StringUtil::split(mtopic_sub, "|", given);
     // One refused filter would fail the whole subscription: it is left out,
     // and the others are subscribed.
-    const auto refused = std::stable_partition(topics.begin(), topics.end(), subscribableFilter);
-    if (refused != topics.end() && pDev) {
+    std::vector<std::string> topics;
+    bool refused = false;
+    for (const std::string& filter : given) {
+        if (std::optional<std::string> topic = subscribedPart(filter))
+            topics.push_back(std::move(*topic));
+        else
+            refused = true;
+    }
+    if (refused && pDev) {
         for (kro::IDvcVariable* var : pDev->getVarList()) {
             if (var->getAddrType() != "SubVariable")
                 continue;
             std::vector<std::string> filters;
             StringUtil::split(var->getAddr(), "|", filters);
             for (const std::string& filter : filters) {
-                if (subscribableFilter(filter) ||
+                if (subscribedPart(filter) ||
                     !m_refusedFilters.insert(var->getName() + '\0' + filter).second)
                     continue;
-                printLine("[kro error]invalid topic filter \"" + printable(filter) +
-                          "\" of variable " + printable(var->getName()) +
+                const bool badPointer = subscribableFilter(splitLocation(filter).filter);
+                printLine(std::string(badPointer ? "[kro error]invalid field location \""
+                                                 : "[kro error]invalid topic filter \"") +
+                          printable(filter) + "\" of variable " + printable(var->getName()) +
                           ": left out of the subscription\n");
             }
         }
     }
-    topics.erase(refused, topics.end());
     return topics;
 }
 
@@ -260,17 +323,22 @@ void CommonMqttClient::subscriptionLoop() {
 }
 
 SubscriberResult CommonMqttClient::runSubscriberMatching(const std::vector<std::string>& args) {
-    if (!m_unmatched)
+    // Without topic mode a matcher only serves the locations: a device
+    // without any is delivered to as it always was.
+    auto matcher = std::make_shared<const TopicMatcher>(pDev, m_unmatched, !m_unmatched, m_misses);
+    if (!m_unmatched && !matcher->hasPointers())
         return runSubscriber(args, pDev);
     SubscriberResult result;
     {
-        const TopicMatchers::Registration matching(
-            pDev, std::make_shared<const TopicMatcher>(pDev, m_unmatched));
+        const TopicMatchers::Registration matching(pDev, std::move(matcher));
         result = runSubscriber(args, pDev);
     }
-    if (const uint64_t count = m_unmatched->takeCount())
+    if (const uint64_t count = m_unmatched ? m_unmatched->takeCount() : 0)
         printLine("[kro info]messages with no variable in this run: " + std::to_string(count) +
                   "\n");
+    if (const uint64_t count = m_misses->takeCount())
+        printLine("[kro info]payloads without a variable's field in this run: " +
+                  std::to_string(count) + "\n");
     return result;
 }
 

@@ -31,9 +31,10 @@ public:
     // The device's "SubVariable" addresses joined by "|", in list order
     // (empty addresses skipped; none without a device).
     static std::string collectSubTopics(kro::IDevice* device);
-    // The filters of mtopic_sub the subscriber takes, in order. Each one it
-    // would refuse is left out, with a line naming it and its variable once
-    // per run of the driver.
+    // The filters of mtopic_sub the subscriber takes, in order, without their
+    // locations ("#/pointer"). Each one it would refuse, and each whose
+    // location is no pointer, is left out, with a line naming it and its
+    // variable once per run of the driver.
     std::vector<std::string> subscribableTopics();
     // The subscriber's argument vector for the given topics. Checks no files.
     std::vector<std::string> buildSubArgs(const std::vector<std::string>& topics) const;
@@ -93,13 +94,17 @@ private:
     void checkPubFiles() const;
     // Writes a subscription state to "substate", then to mstateVar.
     void setSubState(int state) const;
-    // One subscriber run; in topic mode with the device's matcher registered
-    // for the run's length, and its unmatched messages counted after it.
+    // One subscriber run; in topic mode, or when a SubVariable filter has a
+    // location, with the device's matcher registered for the run's length,
+    // and its unmatched messages and missed fields counted after it.
     SubscriberResult runSubscriberMatching(const std::vector<std::string>& args);
 
     // Set in topic mode ("SubMatch": "topic") only: the messages that reached
     // no variable, across all the driver's runs.
     std::shared_ptr<UnmatchedTopics> m_unmatched;
+    // The payloads that lacked a variable's field, across all the driver's
+    // runs.
+    std::shared_ptr<UnmatchedTopics> m_misses = std::make_shared<UnmatchedTopics>();
 
     // Variable and filter (NUL between) of every refused filter reported.
     std::set<std::string> m_refusedFilters;

@@ -19,31 +19,68 @@ uint64_t UnmatchedTopics::takeCount() {
     return count;
 }
 
-TopicMatcher::TopicMatcher(kro::IDevice* device, std::shared_ptr<UnmatchedTopics> unmatched)
-    : m_unmatched(std::move(unmatched)) {
+TopicMatcher::TopicMatcher(kro::IDevice* device, std::shared_ptr<UnmatchedTopics> unmatched,
+                           bool everyMessage, std::shared_ptr<UnmatchedTopics> misses)
+    : m_everyMessage(everyMessage), m_unmatched(std::move(unmatched)), m_misses(std::move(misses)) {
     if (!device)
         return;
     for (kro::IDvcVariable* var : device->getVarList()) {
         const std::string type = var->getAddrType();
         if (type != "SubVariable" && type != "SubTopic")
             continue;
-        Target target{var, type == "SubTopic", {}};
+        Target target{var, type == "SubTopic", {}, {}};
         StringUtil::split(var->getAddr(), "|", target.filters);
         const auto index = static_cast<uint32_t>(m_targets.size());
-        if (target.filters.empty())
-            m_everyTopic.push_back(index);
-        for (const std::string& filter : target.filters)
-            m_tree.add(filter, index);
+        if (target.filters.empty()) {
+            m_everyTopic.push_back(static_cast<uint32_t>(m_routes.size()));
+            m_routes.push_back(Route{index, kNoFilter});
+        }
+        for (std::string& filter : target.filters) {
+            std::optional<JsonPointer> pointer;
+            bool usable = true;
+            if (!target.takesTopic) {
+                FilterLocation split = splitLocation(filter);
+                if (split.hasPointer) {
+                    pointer = JsonPointer::parse(split.pointer);
+                    usable = pointer.has_value();
+                    m_hasPointers = true;
+                }
+                filter = std::move(split.filter);
+            }
+            const auto route = static_cast<uint32_t>(m_routes.size());
+            if (usable) {
+                m_routes.push_back(Route{index, static_cast<uint32_t>(target.pointers.size())});
+                if (everyMessage)
+                    m_everyTopic.push_back(route);
+                else
+                    m_tree.add(filter, route);
+            }
+            target.pointers.push_back(std::move(pointer));
+        }
         m_targets.push_back(std::move(target));
     }
 }
 
+std::vector<TopicMatcher::Route> TopicMatcher::routes(const std::string& topic) const {
+    std::vector<uint32_t> ids = m_everyTopic;
+    if (!m_everyMessage)
+        m_tree.match(topic, ids);
+    // Route ids run in device order, and each variable's in address order.
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::vector<Route> routes;
+    routes.reserve(ids.size());
+    for (const uint32_t id : ids)
+        routes.push_back(m_routes[id]);
+    return routes;
+}
+
 std::vector<uint32_t> TopicMatcher::reached(const std::string& topic) const {
-    std::vector<uint32_t> indices = m_everyTopic;
-    m_tree.match(topic, indices);
-    // Written in device order, once however many of a variable's filters match.
-    std::sort(indices.begin(), indices.end());
-    indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+    std::vector<uint32_t> indices;
+    // Written once however many of a variable's filters match.
+    for (const Route& route : routes(topic))
+        if (indices.empty() || indices.back() != route.target)
+            indices.push_back(route.target);
     return indices;
 }
 

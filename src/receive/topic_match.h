@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "kro/kro.h"
+#include "receive/json_field.h"
 #include "receive/topic_tree.h"
 
 // The messages of a driver that reached no variable: counted, and each topic
@@ -38,32 +40,60 @@ private:
 // their addresses, read once per subscriber run (as the topics are) into one
 // tree, so that a message costs no call into the host beyond the writes
 // themselves, and the same whether the device holds one variable or ten
-// thousand.
+// thousand. A SubVariable filter's location ("FILTER#POINTER") is parsed here,
+// once per run.
+//
+// In topic mode a message reaches the filters that match its topic; without
+// it (`everyMessage`) every filter of every variable, so that variables with
+// locations take their fields from every payload.
 class TopicMatcher {
 public:
     struct Target {
         kro::IDvcVariable* var;
         bool takesTopic;                  // "SubTopic": the topic; "SubVariable": the payload
-        std::vector<std::string> filters; // the address split at "|"; none: every topic
+        std::vector<std::string> filters; // the address split at "|", locations cut off
+        // Per filter: its location, if it has one (a SubVariable's only).
+        std::vector<std::optional<JsonPointer>> pointers;
     };
+    // A target reached through one of its filters; kNoFilter: a target
+    // without filters, which takes every message whole.
+    struct Route {
+        uint32_t target;
+        uint32_t filter;
+    };
+    static constexpr uint32_t kNoFilter = UINT32_MAX;
 
-    TopicMatcher(kro::IDevice* device, std::shared_ptr<UnmatchedTopics> unmatched);
+    // `misses` counts the payloads that lacked a variable's field (none: not
+    // counted).
+    TopicMatcher(kro::IDevice* device, std::shared_ptr<UnmatchedTopics> unmatched,
+                 bool everyMessage = false, std::shared_ptr<UnmatchedTopics> misses = nullptr);
 
     const std::vector<Target>& targets() const { return m_targets; }
     UnmatchedTopics& unmatched() const { return *m_unmatched; }
+    UnmatchedTopics* misses() const { return m_misses.get(); }
+    bool everyMessage() const { return m_everyMessage; }
+    // True when a filter of the device has a location.
+    bool hasPointers() const { return m_hasPointers; }
 
     // The indices into targets() of the variables `topic` reaches, in device
     // order, each once: by the library's own rules for "+", "#" and "$"
     // topics, a shared "$share/GROUP/FILTER" by its FILTER; a filter the
-    // broker would refuse matches nothing; a target without filters takes
-    // every topic.
+    // broker would refuse, or with a location that is no pointer, matches
+    // nothing; a target without filters takes every topic.
     std::vector<uint32_t> reached(const std::string& topic) const;
+    // The routes of the variables `topic` reaches, in device order and each
+    // variable's in address order.
+    std::vector<Route> routes(const std::string& topic) const;
 
 private:
     std::vector<Target> m_targets;
+    std::vector<Route> m_routes; // indexed by the values in the tree
     TopicTree m_tree;
-    std::vector<uint32_t> m_everyTopic; // the targets without filters
+    std::vector<uint32_t> m_everyTopic; // routes taking every topic
+    bool m_everyMessage;
+    bool m_hasPointers = false;
     std::shared_ptr<UnmatchedTopics> m_unmatched;
+    std::shared_ptr<UnmatchedTopics> m_misses;
 };
 
 // The matchers of the runs in topic mode, by device: the message callback only

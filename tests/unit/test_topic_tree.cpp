@@ -1,5 +1,6 @@
 // Topic mode's matcher against the library's own, on random variables (one or
-// two filters, some shared, some refused, some none) and random topics.
+// two filters, some shared, some refused, some none, some with a location) and
+// random topics.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -36,10 +37,15 @@ TEST(TopicMatcher, AgreesWithTheLibrary) {
                 const bool shared = rng() % 2;
                 const std::string given =
                     shared ? "$share/" + group + (group == "nofilter" ? "" : "/" + filter) : filter;
-                if (mosquitto_sub_topic_check(filter.c_str()) == MOSQ_ERR_SUCCESS &&
+                // A "#" before the end begins a location.
+                const std::string subscribed = splitLocation(filter).filter;
+                if (mosquitto_sub_topic_check(subscribed.c_str()) == MOSQ_ERR_SUCCESS &&
                     (!shared || group == "g"))
-                    valid[v].push_back(filter);
-                addr += (addr.empty() ? "" : "|") + given;
+                    valid[v].push_back(subscribed);
+                // A location after any filter whose only "#" ends it (another "#" would begin it).
+                const size_t hash = given.find('#');
+                const bool plain = hash == std::string::npos || hash + 1 == given.size();
+                addr += (addr.empty() ? "" : "|") + given + (plain && rng() % 3 == 0 ? "#/p" : "");
             }
             dev->addVariable({"v" + std::to_string(v), 8, "SubVariable", addr, ""});
             every[v] = addr.empty();
