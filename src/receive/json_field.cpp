@@ -1,5 +1,7 @@
 #include "receive/json_field.h"
 
+#include "text/utf8.h"
+
 #include <limits>
 
 FilterLocation splitLocation(const std::string& filter) {
@@ -105,33 +107,6 @@ void appendUtf8(std::string& out, unsigned long code) {
         out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (code & 0x3F));
     }
-}
-
-// The length of the well-formed UTF-8 sequence at `p` (no overlong forms, no
-// surrogates, nothing past U+10FFFF), or 0.
-size_t utf8Length(std::string_view text, size_t p) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned c = byte(p);
-    size_t n = 0;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF)
-        n = 2;
-    else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        lo = c == 0xE0 ? 0xA0 : 0x80;
-        hi = c == 0xED ? 0x9F : 0xBF;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        lo = c == 0xF0 ? 0x90 : 0x80;
-        hi = c == 0xF4 ? 0x8F : 0xBF;
-    } else
-        return 0;
-    if (p + n > text.size() || byte(p + 1) < lo || byte(p + 1) > hi)
-        return 0;
-    for (size_t i = 2; i < n; ++i)
-        if (byte(p + i) < 0x80 || byte(p + i) > 0xBF)
-            return 0;
-    return n;
 }
 
 // A checked string's text between its quotes, unescaped.
@@ -242,7 +217,7 @@ bool JsonDocument::string() {
         if (c < 0x20)
             return false;
         if (c >= 0x80) {
-            const size_t n = utf8Length(t, m_pos);
+            const size_t n = kro::text::utf8Length(t, m_pos);
             if (n == 0)
                 return false;
             m_pos += n;
