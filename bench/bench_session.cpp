@@ -39,7 +39,7 @@
 #include "driver_host.h"
 #include "kro_host.h"
 #include "load.h"
-#include "publish_format.h"
+#include "publish/publish_format.h"
 
 namespace {
 

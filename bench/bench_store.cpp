@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "publish_store.h"
+#include "publish/publish_store.h"
 
 namespace {
 

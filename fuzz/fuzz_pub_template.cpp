@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "publish_format.h"
+#include "publish/publish_format.h"
 
 #include "fuzz_util.h"
 

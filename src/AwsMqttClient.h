@@ -9,7 +9,7 @@
 #include "driver_common.h"
 #include "driver_run.h"
 #include "kro/kro.h"
-#include "publish_session.h"
+#include "publish/publish_session.h"
 
 // Driver for protocol "AWSMQTT": a cloud IoT broker reached over TLS with a
 // client certificate. It reads its connection parameters from named runtime

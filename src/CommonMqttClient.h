@@ -9,7 +9,7 @@
 #include "driver_common.h"
 #include "driver_run.h"
 #include "kro/kro.h"
-#include "publish_session.h"
+#include "publish/publish_session.h"
 #include "receive/topic_match.h"
 
 // Driver for protocol "COMMONMQTT": bridges one host device's variables and an

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "publish_format.h"
+#include "publish/publish_format.h"
 #include "support/capture.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "publish_store.h"
+#include "publish/publish_store.h"
 
 namespace {
 

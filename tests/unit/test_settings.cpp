@@ -6,8 +6,8 @@
 
 #include "CommonMqttClient.h"
 #include "kro_host.h"
-#include "publish_session.h"
-#include "publish_settings.h"
+#include "publish/publish_session.h"
+#include "publish/publish_settings.h"
 #include "support/capture.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "publish_session.h"
+#include "publish/publish_session.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include "driver_run.h"
 #include "kro/Util.h"
 #include "platform/socket.h"
-#include "publish_session_parts.h"
+#include "publish/publish_session_parts.h"
 
 using namespace publish_parts;
 

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "publish_session.h"
-#include "publish_session_parts.h"
+#include "publish/publish_session.h"
+#include "publish/publish_session_parts.h"
 
 using namespace publish_parts;
 

@@ -10,7 +10,7 @@
 #include "client/pub_shared.h"
 #include "driver_common.h"
 #include "platform/socket.h"
-#include "publish_session.h"
+#include "publish/publish_session.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "publish_format.h"
+#include "publish/publish_format.h"
 
 #include <algorithm>
 #include <charconv>

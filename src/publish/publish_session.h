@@ -23,9 +23,9 @@
 #include "client/broker_list.h"
 #include "driver_common.h"
 #include "kro/kro.h"
-#include "publish_format.h"
-#include "publish_settings.h"
-#include "publish_store.h"
+#include "publish/publish_format.h"
+#include "publish/publish_settings.h"
+#include "publish/publish_store.h"
 
 struct mosq_config;
 

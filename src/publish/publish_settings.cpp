@@ -1,4 +1,4 @@
-#include "publish_settings.h"
+#include "publish/publish_settings.h"
 
 #include "driver_common.h"
 #include "kro/Util.h"

@@ -1,4 +1,4 @@
-#include "publish_store.h"
+#include "publish/publish_store.h"
 
 #include <algorithm>
 #include <limits>
