@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "CommonMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 #include "bench_util.h"
-#include "driver_run.h"
+#include "drivers/driver_run.h"
 #include "kro_host.h"
 #include "load.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "CommonMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 #include "client/client_shared.h"
 #include "driver_common.h"
 #include "kro/Util.h"

@@ -1,8 +1,8 @@
 // The plug-in's factories: the host calls them with its device manager and
 // the driver's settings text.
 
-#include "AwsMqttClient.h"
-#include "CommonMqttClient.h"
+#include "drivers/AwsMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 #include "platform/export.h"
 
 KRO_EXPORT kro::IDvcDriver* libTlsMqttDriver_loadDriver(kro::IDeviceManager* dm, std::string argv) {

@@ -8,7 +8,7 @@
 #include "client/client_shared.h"
 #include "client/lib_init.h"
 #include "client/pub_shared.h"
-#include "driver_run.h"
+#include "drivers/driver_run.h"
 #include "kro/Util.h"
 #include "platform/socket.h"
 #include "publish/publish_session_parts.h"

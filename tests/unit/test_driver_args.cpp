@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "AwsMqttClient.h"
-#include "CommonMqttClient.h"
-#include "driver_run.h"
+#include "drivers/AwsMqttClient.h"
+#include "drivers/CommonMqttClient.h"
+#include "drivers/driver_run.h"
 #include "kro_host.h"
 #include "platform/cmdline.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "CommonMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 #include "kro/Util.h"
 #include "kro_host.h"
 

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "CommonMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 #include "driver_common.h"
 #include "kro_host.h"
 #include "platform/cmdline.h"

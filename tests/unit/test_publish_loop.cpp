@@ -12,7 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "CommonMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 #include "kro_host.h"
 #include "support/capture.h"
 

@@ -4,7 +4,7 @@
 
 #include <tuple>
 
-#include "CommonMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 #include "kro_host.h"
 #include "publish/publish_session.h"
 #include "publish/publish_settings.h"

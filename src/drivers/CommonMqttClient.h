@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver_common.h"
-#include "driver_run.h"
+#include "drivers/driver_run.h"
 #include "kro/kro.h"
 #include "publish/publish_session.h"
 #include "receive/topic_match.h"

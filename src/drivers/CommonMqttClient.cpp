@@ -1,4 +1,4 @@
-#include "CommonMqttClient.h"
+#include "drivers/CommonMqttClient.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "AwsMqttClient.h"
+#include "drivers/AwsMqttClient.h"
 
 #include <algorithm>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "driver_run.h"
+#include "drivers/driver_run.h"
 
 #include <cstdio>
 
