@@ -14,12 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "drivers/CommonMqttClient.h"
 #include "client/client_shared.h"
-#include "driver_common.h"
+#include "drivers/CommonMqttClient.h"
 #include "kro/Util.h"
 #include "kro_host.h"
 #include "platform/cmdline.h"
+#include "publish/publish_process.h"
+#include "text/split.h"
 
 #include "fuzz_util.h"
 

@@ -5,7 +5,11 @@
 
 #include "client/sub_client.h"
 #include "client/sub_client_output.h"
+#include "drivers/driver_settings.h"
+#include "drivers/driver_state.h"
 #include "platform/cmdline.h"
+#include "publish/publish_process.h"
+#include "text/lines.h"
 
 using kro::util::StringUtil;
 

@@ -7,7 +7,12 @@
 
 #include "client/sub_client.h"
 #include "client/sub_client_output.h"
+#include "drivers/driver_settings.h"
+#include "drivers/driver_state.h"
 #include "platform/cmdline.h"
+#include "publish/publish_process.h"
+#include "text/lines.h"
+#include "text/split.h"
 
 using kro::util::StringUtil;
 using kro::util::Util;

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "driver_common.h"
 #include "drivers/driver_run.h"
 #include "kro/kro.h"
+#include "publish/publish_process.h"
 #include "publish/publish_session.h"
 #include "receive/topic_match.h"
 

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "client/sub_client.h"
-#include "driver_common.h"
 #include "platform/cmdline.h"
 #include "receive/topic_tree.h"
+#include "text/lines.h"
 
 DriverRun::Scope::Scope(DriverRun& run) : m_run(run) {
     std::lock_guard<std::mutex> lock(m_run.m_mutex);

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver_common.h"
+#include "drivers/driver_state.h"
 
 // The life of a driver's threadRun(). threadRun() runs on a thread of the
 // host's, not on one the driver owns, so the driver cannot join it: the

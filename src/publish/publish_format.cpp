@@ -6,8 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "driver_common.h"
 #include "kro/Util.h"
+#include "text/lines.h"
 #include "text/utf8.h"
 
 namespace {

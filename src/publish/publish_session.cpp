@@ -9,9 +9,12 @@
 #include "client/lib_init.h"
 #include "client/pub_shared.h"
 #include "drivers/driver_run.h"
+#include "drivers/driver_state.h"
 #include "kro/Util.h"
 #include "platform/socket.h"
+#include "publish/publish_process.h"
 #include "publish/publish_session_parts.h"
+#include "text/lines.h"
 
 using namespace publish_parts;
 

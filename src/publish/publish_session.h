@@ -21,7 +21,7 @@
 #include <mosquitto.h>
 
 #include "client/broker_list.h"
-#include "driver_common.h"
+#include "drivers/driver_state.h"
 #include "kro/kro.h"
 #include "publish/publish_format.h"
 #include "publish/publish_settings.h"

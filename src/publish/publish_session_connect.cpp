@@ -8,9 +8,9 @@
 #include "client/client_connect.h"
 #include "client/client_shared.h"
 #include "client/pub_shared.h"
-#include "driver_common.h"
 #include "platform/socket.h"
 #include "publish/publish_session.h"
+#include "text/lines.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "publish/publish_session.h"
 #include "publish/publish_session_parts.h"
+#include "text/lines.h"
 
 using namespace publish_parts;
 

@@ -1,7 +1,8 @@
 #include "publish/publish_settings.h"
 
-#include "driver_common.h"
+#include "drivers/driver_settings.h"
 #include "kro/Util.h"
+#include "text/lines.h"
 
 uint64_t readWholeSetting(const std::string& settings, const char* key, uint64_t fallback,
                           uint64_t min, const char* unit) {

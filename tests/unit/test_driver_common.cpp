@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "driver_common.h"
+#include "drivers/driver_settings.h"
 #include "support/capture.h"
+#include "text/split.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <random>
 
 #include "drivers/CommonMqttClient.h"
-#include "driver_common.h"
 #include "kro_host.h"
 #include "platform/cmdline.h"
 #include "platform/process.h"
+#include "publish/publish_process.h"
 
 namespace {
 

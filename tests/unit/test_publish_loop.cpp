@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include "drivers/CommonMqttClient.h"
+#include "drivers/driver_state.h"
 #include "kro_host.h"
+#include "publish/publish_process.h"
 #include "support/capture.h"
 
 namespace {

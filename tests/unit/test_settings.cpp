@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "drivers/CommonMqttClient.h"
+#include "drivers/driver_settings.h"
 #include "kro_host.h"
 #include "publish/publish_session.h"
 #include "publish/publish_settings.h"

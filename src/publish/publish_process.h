@@ -1,65 +1,25 @@
 #pragma once
 
-// Helpers both drivers share.
+// The process path of the publish side: one run of the publisher program per
+// posted value, its command line built by the driver.
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
+#include "drivers/driver_state.h"
 #include "kro/kro.h"
-
-// Splits the additional-argument settings at spaces. A double quote toggles
-// quoting (inside quotes a space is kept) and stays in the token only when
-// keep_quotes is set. Only the space separates; empty tokens never appear.
-std::vector<std::string> splitWithQuotes(const std::string& input, bool keep_quotes);
-
-// Warns on standard output when a file the driver is about to pass on does not
-// exist; the caller uses the path anyway.
-void CHECKFILE(std::string filepath);
 
 // A value escaped to stand between double quotes on the publisher's command
 // line, so that the publisher gets back exactly its bytes as one argument.
 // Tabs and line feeds stay as they are.
 std::string escapeString(const std::string& input);
 
-// Writes `text` to standard output in one piece and flushes, so that lines of
-// several drivers never interleave. Control characters other than the line
-// feeds are shown escaped.
-void printLine(const std::string& text);
-
-// A value to be printed inside a line: every control character escaped, the
-// line feed too, so that no setting, topic or value can start a line of its
-// own.
-std::string printable(const std::string& value);
-
 // True, after a line saying so, for a "PubVariable" address that holds a NUL:
 // it would reach the broker shortened, so it is not published.
 bool refusedAddress(const std::string& address);
-
-// A driver's stop request. Its threads sleep through waitFor(), which a
-// request cuts short, so a stopping driver never waits out a whole pause.
-class StopSignal {
-public:
-    void request();
-    bool requested() const { return m_requested.load(); }
-    // Sleeps up to `timeout`; true as soon as a stop has been requested.
-    bool waitFor(std::chrono::milliseconds timeout);
-    // Also called by request(), for a thread that sleeps on a wait of its
-    // own; empty to remove it.
-    void setWake(std::function<void()> wake);
-
-private:
-    std::atomic<bool> m_requested{false};
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::function<void()> m_wake;
-};
 
 // One run of the publisher program.
 struct PubCommand {
@@ -76,29 +36,12 @@ struct MessageSpot {
 
 // Appends the message option (" -m", then the value quoted and escaped) to
 // both texts of `cmd`.
-// Writes "pubstate".
-void setPubState(int value);
-
-// A driver with several brokers shows the one its latest connection (of
-// either side) went to: "<prefix>broker" holds "HOST:PORT", and a line tells
-// each change.
-void noteBrokerInUse(const std::string& varPrefix, const std::string& broker);
-
 MessageSpot appendMessage(PubCommand& cmd, const std::string& message);
 
 // A command line too long for the system gets " -s" in place of the message
 // option, and the message goes to the publisher's standard input instead; the
 // shown line says so, without the message. A line that fits is left alone.
 void fitCommandLine(PubCommand& cmd, const MessageSpot& spot, const std::string& message);
-
-// Digits only, at most nine of them: a setting's whole number.
-bool isWholeNumber(const std::string& text);
-
-// The "PubTimeout" setting of a driver's settings JSON: the seconds a
-// publication may take before it is terminated, 0 for no limit, 30 when not
-// set. A value that is not a whole number of seconds is reported on standard
-// output and the default is used.
-std::chrono::seconds readPubTimeout(const std::string& settings);
 
 // Builds the publisher run for a variable's topic and value (the value as the
 // variable holds it) and its posting time (milliseconds since 1970; 0 when it

@@ -1,70 +1,16 @@
-#include "driver_common.h"
+#include "publish/publish_process.h"
 
-#include <cstdio>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 
-#include "kro/Util.h"
+#include "drivers/driver_state.h"
 #include "platform/cmdline.h"
 #include "platform/process.h"
-#include "text/printable.h"
-
-std::vector<std::string> splitWithQuotes(const std::string& input, bool keep_quotes) {
-    std::vector<std::string> tokens;
-    std::string current;
-    bool inQuotes = false;
-    for (char c : input) {
-        if (c == '"') {
-            inQuotes = !inQuotes;
-            if (keep_quotes)
-                current += c;
-        } else if (c == ' ' && !inQuotes) {
-            if (!current.empty()) {
-                tokens.push_back(current);
-                current.clear();
-            }
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty())
-        tokens.push_back(current);
-    return tokens;
-}
-
-void CHECKFILE(std::string filepath) {
-    if (!kro::util::FileUtil::fileExists(filepath)) {
-        printLine("[kro error]can't find file: " + printable(filepath) + "\n");
-    }
-}
+#include "text/lines.h"
 
 std::string escapeString(const std::string& input) {
     return escapeArgument(input);
-}
-
-void printLine(const std::string& text) {
-    if (text.empty())
-        return;
-    std::string out;
-    out.reserve(text.size());
-    for (size_t begin = 0; begin < text.size();) {
-        size_t end = text.find('\n', begin);
-        const bool feed = end != std::string::npos;
-        if (!feed)
-            end = text.size();
-        out += printable(text.substr(begin, end - begin));
-        if (feed)
-            out += '\n';
-        begin = end + 1;
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
-}
-
-std::string printable(const std::string& value) {
-    return kro::text::escapeControls(value);
 }
 
 bool refusedAddress(const std::string& address) {
@@ -75,52 +21,12 @@ bool refusedAddress(const std::string& address) {
     return true;
 }
 
-void StopSignal::request() {
-    std::function<void()> wake;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_requested = true;
-        wake = m_wake;
-    }
-    m_cv.notify_all();
-    if (wake)
-        wake();
-}
-
-void StopSignal::setWake(std::function<void()> wake) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_wake = std::move(wake);
-}
-
-bool StopSignal::waitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_cv.wait_for(lock, timeout, [this] { return m_requested.load(); });
-}
-
 namespace {
 
 // How long a stopping driver lets a running publication end by itself.
 constexpr std::chrono::milliseconds kStopGrace{1000};
 
 } // namespace
-
-void setPubState(int value) {
-    kro::getRuntime()->getVarManager()->setIntVar("pubstate", value, 0);
-}
-
-void noteBrokerInUse(const std::string& varPrefix, const std::string& broker) {
-    static std::mutex mutex;
-    static std::map<std::string, std::string> inUse;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::string& last = inUse[varPrefix];
-        if (last == broker)
-            return;
-        last = broker;
-    }
-    kro::getRuntime()->getVarManager()->setStrVar(varPrefix + "broker", broker, 0);
-    printLine("[kro info]broker in use: " + printable(broker) + "\n");
-}
 
 MessageSpot appendMessage(PubCommand& cmd, const std::string& message) {
     const std::string option = " -m \"" + escapeString(message) + "\"";
@@ -137,25 +43,6 @@ void fitCommandLine(PubCommand& cmd, const MessageSpot& spot, const std::string&
     cmd.shown.replace(spot.shown, spot.length, " -s");
     cmd.shown += " (message: " + std::to_string(message.size()) + " bytes on standard input)";
     cmd.input = message;
-}
-
-bool isWholeNumber(const std::string& text) {
-    // Nine digits at most: more than thirty years, a hundred million values.
-    return !text.empty() && text.size() <= 9 &&
-           text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-std::chrono::seconds readPubTimeout(const std::string& settings) {
-    constexpr std::chrono::seconds kDefault{30};
-    const std::string text = kro::util::Util::getValFromJsonc(settings, "PubTimeout");
-    if (text.empty())
-        return kDefault;
-    if (!isWholeNumber(text)) {
-        printLine("[kro error]PubTimeout must be a whole number of seconds (0: no limit), not \"" +
-                  printable(text) + "\"; using 30\n");
-        return kDefault;
-    }
-    return std::chrono::seconds(std::stol(text));
 }
 
 namespace {
