@@ -217,6 +217,7 @@ void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosq
     self->m_buffer.insert(self->m_buffer.begin(), self->m_handed0.begin(), self->m_handed0.end());
     self->m_handed0.clear();
     self->dropOverflow();
+    self->m_lossReason = rc;
     if (rc != 0) {
         self->m_lost = true;
         self->m_lines.push_back("[kro error]publish connection lost: " +
@@ -428,6 +429,7 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         m_v5 = record.protocol_version == MQTT_PROTOCOL_V5;
         m_publishProps = record.publish_props;
         m_debugLog = record.debug;
+        m_clientId = record.id ? record.id : "";
         std::string error;
         // Checked when the record was loaded.
         if (!broker_list_parse(record.host, client_connect_port(&record), &m_brokers, &error))
@@ -488,6 +490,8 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             mosquitto_loop_stop(mosq, false);
             lock.lock();
             m_threaded = false;
+            const auto upFor = std::chrono::steady_clock::now() - m_connectedAt;
+            noteTakeover(upFor);
             if (probeAfterLoss()) {
                 lock.unlock();
                 mosquitto* fresh = makeClient(record, false);
@@ -504,7 +508,6 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             // A lost broker is tried last.
             m_broker = (m_broker + 1) % m_brokers.size();
             m_roundStart = m_broker;
-            const auto upFor = std::chrono::steady_clock::now() - m_connectedAt;
             if (upFor >= kStableAfter)
                 m_delay = std::chrono::milliseconds(0);
             // Another broker of a list is tried at once, unless the lost

@@ -150,6 +150,9 @@ private:
     // "publish connection failed: REASON", once per reason until the broker
     // answers.
     void noteFailure(const std::string& reason);
+    // After a lost connection that was up for `upFor`: the line that another
+    // client takes it, once per streak.
+    void noteTakeover(std::chrono::steady_clock::duration upFor);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
@@ -231,6 +234,12 @@ private:
     uint64_t m_probeSeq = 0;
     int m_probeCloses = 0;
     bool m_ackedOnConnection = false;
+    // The reason of the last lost connection (the broker's DISCONNECT under
+    // MQTT 5), and the streak of connections another client may be taking.
+    int m_lossReason = 0;
+    int m_shortCloses = 0;
+    bool m_takeoverTold = false;
+    std::string m_clientId;
     // The will's properties, for each client made anew (the library takes
     // ownership of the record's).
     mosquitto_property* m_willProps = nullptr;
@@ -244,6 +253,11 @@ private:
     std::chrono::steady_clock::time_point m_connectedAt{};
     std::minstd_rand m_random;
 };
+
+// The reconnect pause after `previous` (zero before the first): 1 s, then
+// doubled up to `most` (at least 1 s). Before the random variation.
+std::chrono::milliseconds reconnectPause(std::chrono::milliseconds previous,
+                                         std::chrono::seconds most);
 
 // A driver's session for its settings; none in process mode.
 // `varPrefix` goes before the diagnostics variables' names ("dev1." or "").

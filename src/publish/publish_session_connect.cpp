@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <mqtt_protocol.h>
+
 #include "client/client_connect.h"
 #include "client/client_shared.h"
 #include "client/pub_shared.h"
@@ -20,6 +22,10 @@ constexpr std::chrono::seconds kConnectBound{10};
 constexpr int kConnectPassMs = 100;
 // A value alone in flight at this many closes in a row is set aside.
 constexpr int kClosesToSetAside = 3;
+// Connections closed this soon after their CONNACK, this many times in a row,
+// are taken as another client with the same id (a v3 broker says nothing).
+constexpr std::chrono::seconds kShortlived{1};
+constexpr int kShortClosesToTell = 3;
 
 } // namespace
 
@@ -49,10 +55,33 @@ void PublishSession::noteFailure(const std::string& reason) {
     m_lines.push_back("[kro error]publish connection failed: " + reason + "\n");
 }
 
+std::chrono::milliseconds reconnectPause(std::chrono::milliseconds previous,
+                                         std::chrono::seconds most) {
+    const std::chrono::milliseconds cap = std::max(most, std::chrono::seconds(1));
+    return previous.count() == 0 ? std::chrono::milliseconds(1000) : std::min(cap, previous * 2);
+}
+
+void PublishSession::noteTakeover(std::chrono::steady_clock::duration upFor) {
+    const bool said = m_v5 && m_lossReason == MQTT_RC_SESSION_TAKEN_OVER;
+    m_shortCloses = upFor < kShortlived ? m_shortCloses + 1 : 0;
+    if (!said && m_shortCloses == 0) {
+        m_takeoverTold = false;
+        return;
+    }
+    if (m_takeoverTold || (!said && m_shortCloses < kShortClosesToTell))
+        return;
+    m_takeoverTold = true;
+    m_lines.push_back("[kro error]publish connection taken over: another client uses client id " +
+                      printable(m_clientId) +
+                      (said ? "\n"
+                            : " (likely: the broker closed the connection within 1 s of accepting "
+                              "it " +
+                                  std::to_string(kShortClosesToTell) + " times in a row)\n"));
+}
+
 std::chrono::milliseconds PublishSession::nextDelay() {
-    const std::chrono::milliseconds most =
-        std::chrono::seconds(std::max<uint64_t>(m_settings.reconnectMaxSeconds, 1));
-    m_delay = m_delay.count() == 0 ? std::chrono::milliseconds(1000) : std::min(most, m_delay * 2);
+    m_delay = reconnectPause(m_delay, std::chrono::seconds(std::min<uint64_t>(
+                                          m_settings.reconnectMaxSeconds, INT32_MAX)));
     // Hosts restarted together do not reconnect in step.
     std::uniform_real_distribution<double> vary(0.8, 1.2);
     return std::chrono::milliseconds(
@@ -149,7 +178,9 @@ mosquitto* PublishSession::makeClient(mosq_config& record, bool first) {
 }
 
 bool PublishSession::probeAfterLoss() {
-    if (m_qos == 0 || m_inflightBySeq.empty())
+    // A close the broker gave another reason for says nothing of the values.
+    if (m_qos == 0 || m_inflightBySeq.empty() ||
+        (m_v5 && m_lossReason == MQTT_RC_SESSION_TAKEN_OVER))
         return false;
     if (m_probing && m_inflightBySeq.size() == 1) {
         const Entry entry = m_inflightBySeq.begin()->second;

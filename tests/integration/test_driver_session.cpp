@@ -3,6 +3,7 @@
 // a small buffer, and a stop with values still waiting.
 #include <algorithm>
 #include <csignal>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -207,8 +208,17 @@ TEST(DriverSessionOutage, OldestBeyondTheBufferAreDroppedTheRestSentInOrder) {
     for (int i = 1; i <= 8; ++i)
         post(std::string(static_cast<size_t>(i), 'o'));
     ASSERT_TRUE(log.waitFor("pubstate", 102, 10s));
+    const std::string failed = "[kro error]publish connection failed: Connection refused\n";
+    ASSERT_TRUE(waitUntil([&] { return contains(out.peek(), failed); }, 10s));
     ASSERT_NO_THROW(broker.start());
     ASSERT_TRUE(log.waitFor("pubstate", 0, 20s, 2));
+    // A second outage after the recovery says why its connects fail again.
+    const auto told = [&] {
+        const std::string text = out.peek();
+        return text.find(failed) != text.rfind(failed);
+    };
+    broker.stop();
+    EXPECT_TRUE(waitUntil(told, 20s)) << out.peek();
     EXPECT_LT(driver.destroy(), 2s);
     const std::string printed = out.take();
 
@@ -403,11 +413,25 @@ TEST(DriverSessionRefused, AValueTheBrokerClosesOnIsSetAsideTheRestArrive) {
     RunningDriver driver(
         plugin, "libTlsMqttDriver_loadDriver", &dm,
         sessionSettings(broker.port(), {{"AdditionPubArgs", "-q 1"}, {"PubReconnectMax", "1"}}));
-    for (const std::string& v : {std::string("a"), std::string(5000, 'b'), std::string("c")}) {
+    const auto post = [&](const std::string& v) {
         p->setStrValue(v.c_str(), true);
         driver->postData(p);
-    }
+    };
+    // Alone: the close that starts the search, then three with it alone in flight.
+    post(std::string(5000, 'b'));
     ASSERT_TRUE(log.waitFor("dev1.pubdropped", 1, 30s)) << out.peek();
+    const auto losses = [&] {
+        const std::string text = out.peek();
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find("publish connection lost", at)) != std::string::npos;
+             ++at)
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(losses(), 4u) << out.peek();
+    for (const std::string& v : {std::string("a"), std::string(5000, 'b'), std::string("c")})
+        post(v);
+    ASSERT_TRUE(log.waitFor("dev1.pubdropped", 2, 30s)) << out.peek();
     // Bounded: "a" may come more than once before "c".
     for (size_t n = 2; n < 6 && probe.messages().back().payload != "c"; ++n)
         probe.waitFor(n, 10s);
@@ -420,6 +444,42 @@ TEST(DriverSessionRefused, AValueTheBrokerClosesOnIsSetAsideTheRestArrive) {
     EXPECT_EQ(got, (std::vector<std::string>{"a", "c"}));
     EXPECT_TRUE(contains(out.take(), "[kro error]publish set aside: the broker closed the "
                                      "connection on it 3 times: big/x\n"));
+}
+
+// Another client with the session's client id takes the connection: a broker
+// may say so (MQTT 5: 0x8E), or only close it soon after each CONNACK (Debian's
+// does that under both versions).
+TEST(DriverSessionConnect, AConnectionTakenOverByAnotherClientIsNamedOnce) {
+    Broker broker;
+    kro::test::FakeBrokerScript script;
+    script.disconnectReason = 0x8E;
+    kro::test::FakeBroker fake(script);
+    for (const bool said : {true, false}) {
+        SCOPED_TRACE(said);
+        Plugin plugin;
+        kro::host::DeviceManager dm;
+        dm.addDevice("dev1");
+        Capture out(Capture::Stream::Out);
+        RunningDriver driver(plugin, "libTlsMqttDriver_loadDriver", &dm,
+                             sessionSettings(said ? fake.port() : broker.port(),
+                                             {{"clientid", "twin"},
+                                              {"PubReconnectMax", "1"},
+                                              {"AdditionPubArgs", said ? "-V 5" : ""}}));
+        kro::test::Connection twin = kro::test::plainConnection(broker.port());
+        twin.clientId = "twin-pub";
+        // Reconnects a quarter second after each loss: a fight on one id.
+        std::optional<Probe> other;
+        if (!said)
+            other.emplace(kro::test::ProbeOptions{twin, {}, 0});
+        const std::string line =
+            "[kro error]publish connection taken over: another client uses client id twin-pub";
+        EXPECT_TRUE(waitUntil([&] { return contains(out.peek(), line); }, 15s)) << out.peek();
+        std::this_thread::sleep_for(2s);
+        EXPECT_LT(driver.destroy(), 2s);
+        const std::string printed = out.take();
+        EXPECT_EQ(printed.find(line), printed.rfind(line)) << printed;
+        EXPECT_TRUE(contains(printed, line + (said ? "\n" : " (likely: "))) << printed;
+    }
 }
 
 } // namespace

@@ -268,6 +268,11 @@ bool FakeBroker::handle(Client& c, unsigned char type, unsigned char flags,
             m_connects.push_back(info);
         }
         m_changed.notify_all();
+        if (m_script.connackCode == 0 && m_script.disconnectReason && c.level == 5) {
+            sendAll(c.fd, packet(DISCONNECT << 4,
+                                 std::string{static_cast<char>(m_script.disconnectReason), 0}));
+            return false;
+        }
         return m_script.connackCode == 0 || !m_script.closeAfterRefusal;
     }
     case SUBSCRIBE:

@@ -21,6 +21,9 @@ struct FakeBrokerScript {
     bool closeAfterRefusal = true;
     // Code returned for every topic filter of every SUBSCRIBE (0x80: refused).
     int subackCode = 0x80;
+    // Not 0: an MQTT 5 client gets a DISCONNECT with this reason right after an accepting
+    // CONNACK, and the connection is closed.
+    int disconnectReason = 0;
 };
 
 // What a client sent in its CONNECT.

@@ -140,6 +140,14 @@ TEST(PublishSessionSettings, ModeAndBuffer) {
     EXPECT_EQ(readSessionSettings(R"({"PubStore":"a\u0000b"})").store, "");
     EXPECT_EQ(nul.take(), "[kro error]setting \"PubStore\" holds a NUL character: values are "
                           "kept in memory only\n");
+    // The reconnect pause: 1 s, doubling, capped at PubReconnectMax (never below 1 s).
+    using ms = std::chrono::milliseconds;
+    const std::tuple<ms, int, ms> pauses[] = {
+        {ms(0), 60, ms(1000)},      {ms(1000), 60, ms(2000)},   {ms(16000), 60, ms(32000)},
+        {ms(32000), 60, ms(60000)}, {ms(60000), 60, ms(60000)}, {ms(1000), 1, ms(1000)},
+        {ms(0), 0, ms(1000)}};
+    for (const auto& [previous, most, next] : pauses)
+        EXPECT_EQ(reconnectPause(previous, std::chrono::seconds(most)), next) << previous.count();
 }
 
 } // namespace
