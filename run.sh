@@ -48,6 +48,15 @@ install_cluster_modules() {
   cp "$dir/package-lock.json" "$dir/node_modules/.kro-lock"
 }
 
+# The independent Sparkplug B decoder the tests check our payloads with; same pattern.
+install_sparkplug_modules() {
+  local dir=$ROOT/tests/support/sparkplug
+  cmp -s "$dir/package-lock.json" "$dir/node_modules/.kro-lock" && return 0
+  echo "== npm ci in tests/support/sparkplug"
+  (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
+  cp "$dir/package-lock.json" "$dir/node_modules/.kro-lock"
+}
+
 configure_build() { # dir, extra cmake args...
   local dir=$1; shift
   cmake -S "$ROOT" -B "$dir" "$@" >/dev/null
@@ -62,6 +71,7 @@ cmd_build() {
 cmd_test() {
   install_packages "${PACKAGES[@]}"
   install_cluster_modules
+  install_sparkplug_modules
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export LSAN_OPTIONS=suppressions=$ROOT/tests/lsan.supp:print_suppressions=0
@@ -187,7 +197,7 @@ cmd_fuzz() {
   mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/logs"
   local failed=() target
   for target in fuzz_options fuzz_format fuzz_config_file fuzz_cmdline fuzz_driver_settings \
-      fuzz_pub_template fuzz_json_field; do
+      fuzz_pub_template fuzz_json_field fuzz_sparkplug; do
     # The seeds are copied into a working corpus in the build tree; the
     # repository's corpus is never written.
     mkdir -p "$dir/corpus/$target"
