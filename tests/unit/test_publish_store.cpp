@@ -226,14 +226,12 @@ TEST_F(PublishStoreTest, SecondStoreOnTheFileIsRefusedInThisAndAnotherProcess) {
 // there. Closed, nothing is left only in the -wal file.
 TEST_F(PublishStoreTest, CheckpointedValuesOutliveALostLog) {
     const pid_t child = fork();
-    if (child == 0) {
+    if (child == 0) { // ends without closing the store, as when killed
         std::string e;
         Store s = PublishStore::open(path, {}, &e, nullptr);
         std::vector<StoredValue> a = values(3), b = values(2, 3);
-        _exit(s && s->commit(a, {}, 0, nullptr, &e) && s->checkpoint(&e) &&
-                      s->commit(b, {}, 0, nullptr, &e)
-                  ? 0
-                  : 1);
+        const bool ok = s && s->commit(a, {}, 0, nullptr, &e) && s->checkpoint(&e);
+        _exit(ok && s->commit(b, {}, 0, nullptr, &e) ? 0 : 1);
     }
     int status = -1;
     ASSERT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) &&
