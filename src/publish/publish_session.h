@@ -101,7 +101,10 @@ private:
 
     // All below with m_mutex held.
     size_t handed() const { return m_handed0.size() + m_inflight; }
-    size_t waitingLocked() const { return m_buffer.size() + handed(); }
+    // In memory, posted and not yet stored, and on disk only: each value once.
+    size_t waitingLocked() const {
+        return m_buffer.size() + handed() + m_unstored.size() + diskOnly();
+    }
     bool canHand(size_t limit) const;
     int wantedState() const;
     bool hasWork() const;
@@ -122,6 +125,10 @@ private:
     void persist(std::unique_lock<std::mutex>& lock);
     bool persistDue() const;
     void storeFailed(const std::string& line);
+    // Every few seconds: checkpoints the store, or makes it anew at its path
+    // when the path no longer names its file. Releases the lock meanwhile.
+    void keepStore(std::unique_lock<std::mutex>& lock);
+    PublishStore::Limits storeLimits() const;
     // Values stored and not in memory.
     uint64_t diskOnly() const;
     // Writes the diagnostics variables when they changed, at most once a
@@ -211,9 +218,12 @@ private:
     std::deque<Value> m_unstored;
     // Rows of completed values, deleted at the next commit.
     std::vector<int64_t> m_doneIds;
-    // Stored values beyond m_lastId wait on disk only.
+    // Stored values beyond m_lastId wait on disk only, m_tailCount of them.
     bool m_diskTail = false;
     int64_t m_lastId = 0;
+    uint64_t m_tailCount = 0;
+    std::chrono::steady_clock::time_point m_storeCheckAt{};
+    std::string m_renewError;
     int64_t m_storeLastId = 0;
     uint64_t m_storeCount = 0;
     int64_t m_storeOldestId = 0;

@@ -18,14 +18,21 @@ constexpr size_t kStoreWindow = 10000;
 constexpr size_t kDoneGroup = 512;
 constexpr std::chrono::seconds kStoreReopen{30};
 constexpr std::chrono::seconds kStoreRewrite{1};
+// How often the WAL is copied into the main file and the path looked at: a
+// store copied or moved without its -wal file loses at most this much.
+constexpr std::chrono::seconds kStoreCheckEvery{2};
 
 } // namespace
 
 uint64_t PublishSession::diskOnly() const {
-    if (!m_diskTail || m_storeCount == 0)
-        return 0;
-    const int64_t from = std::max(m_lastId, m_storeOldestId - 1);
-    return m_storeLastId > from ? static_cast<uint64_t>(m_storeLastId - from) : 0;
+    return m_diskTail ? m_tailCount : 0;
+}
+
+PublishStore::Limits PublishSession::storeLimits() const {
+    PublishStore::Limits limits;
+    limits.maxBytes = m_settings.storeLimitMiB << 20;
+    limits.maxAgeMs = static_cast<int64_t>(m_settings.storeMaxAgeSeconds) * 1000;
+    return limits;
 }
 
 bool PublishSession::persistDue() const {
@@ -37,7 +44,7 @@ bool PublishSession::persistDue() const {
     if (now < m_storeRetry)
         return false;
     const bool due = now - m_lastCommit >= kCommitEvery;
-    return !m_unstored.empty() || m_doneIds.size() >= kDoneGroup ||
+    return !m_unstored.empty() || m_doneIds.size() >= kDoneGroup || now >= m_storeCheckAt ||
            (!m_doneIds.empty() && (due || m_stopping)) ||
            (m_diskTail && m_connected && m_buffer.size() < kStoreWindow / 2) ||
            (m_settings.storeMaxAgeSeconds > 0 && m_storeCount > 0 &&
@@ -57,9 +64,7 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
     const std::string path = printable(m_settings.store);
     if (!m_store) {
         m_storeRetry = std::chrono::steady_clock::now() + kStoreReopen;
-        PublishStore::Limits limits;
-        limits.maxBytes = m_settings.storeLimitMiB << 20;
-        limits.maxAgeMs = static_cast<int64_t>(m_settings.storeMaxAgeSeconds) * 1000;
+        const PublishStore::Limits limits = storeLimits();
         lock.unlock();
         std::string error, moved;
         std::unique_ptr<PublishStore> store =
@@ -81,7 +86,9 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
             m_unstored.push_front(**it);
         m_buffer.clear();
         m_diskTail = store->count() > 0;
+        m_tailCount = store->count();
         m_lastId = 0;
+        m_storeCheckAt = std::chrono::steady_clock::now() + kStoreCheckEvery;
         if (store->count() > 0)
             m_lines.push_back("[kro info]publish store " + path + ": " +
                               count(store->count(), "value", "values") +
@@ -89,6 +96,7 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
         m_store = std::move(store);
         m_storeRetry = {};
     }
+    keepStore(lock);
 
     std::vector<StoredValue> values;
     std::vector<uint64_t> seqs;
@@ -159,14 +167,22 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
         m_storeDrops.bySize += drops.bySize;
         m_storeDrops.byAge += drops.byAge;
     }
+    uint64_t toTail = 0;
     for (size_t i = 0; i < values.size(); ++i) {
         if (m_diskTail || m_buffer.size() >= kStoreWindow) {
             m_diskTail = true;
+            ++toTail;
             continue;
         }
         m_lastId = values[i].id;
         m_buffer.push_back(entryOf(values[i], seqs[i]));
     }
+    // The limits take the oldest first: the tail loses values only once
+    // every stored value in memory has gone, and then it is all there is.
+    if (m_storeCount == 0 || m_storeOldestId > m_lastId)
+        m_tailCount = m_storeCount;
+    else
+        m_tailCount += toTail;
     if (!refill || !m_diskTail || m_buffer.size() >= kStoreWindow / 2)
         return;
     const int64_t after = std::max(m_lastId, m_storeOldestId - 1);
@@ -180,6 +196,7 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
         storeFailed("[kro error]publish store " + printable(error) +
                     "; the values on disk wait for the next start\n");
         m_diskTail = false;
+        m_tailCount = 0;
         m_store.reset();
         m_storeRetry = std::chrono::steady_clock::now() + kStoreReopen;
         for (Value& v : m_unstored)
@@ -192,8 +209,68 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
         m_lastId = v.id;
         m_buffer.push_back(entryOf(v, ++m_seq));
     }
-    if (window.size() < want)
+    m_tailCount -= std::min<uint64_t>(m_tailCount, window.size());
+    if (window.size() < want) {
         m_diskTail = false;
+        m_tailCount = 0;
+    }
+}
+
+void PublishSession::keepStore(std::unique_lock<std::mutex>& lock) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_storeCheckAt)
+        return;
+    m_storeCheckAt = now + kStoreCheckEvery;
+    const std::string path = printable(m_settings.store);
+    const uint64_t waiting = waitingLocked();
+    const PublishStore::Limits limits = storeLimits();
+    lock.unlock();
+    std::string error, moved;
+    std::unique_ptr<PublishStore> fresh;
+    const bool gone = m_store->moved();
+    if (!gone) {
+        if (!m_store->checkpoint(&error))
+            error = "[kro error]publish store " + printable(error) + "\n";
+    } else {
+        // Read from the open file, which still holds every value: the
+        // values waiting, those on disk only included, go to the new one.
+        fresh = PublishStore::open(m_settings.store, limits, &error, &moved);
+        if (fresh && !fresh->take(*m_store, &error))
+            fresh.reset();
+    }
+    lock.lock();
+    if (!moved.empty())
+        m_lines.push_back("[kro error]publish store " + path +
+                          " is damaged or not a store: moved aside to " + printable(moved) +
+                          "; a new store is used\n");
+    if (!gone) {
+        if (!error.empty())
+            storeFailed(error);
+        return;
+    }
+    if (!fresh) {
+        // The file open still keeps them, until they are sent or this run ends.
+        const std::string line = "[kro error]publish store " + path +
+                                 " was removed while in use: " + printable(error) +
+                                 "; the values waiting are kept in the removed file, a new "
+                                 "store is tried again every " +
+                                 std::to_string(kStoreReopen.count()) + " s\n";
+        if (line != m_renewError)
+            m_lines.push_back(line);
+        m_renewError = line;
+        m_storeCheckAt = now + kStoreReopen;
+        return;
+    }
+    m_renewError.clear();
+    m_lines.push_back("[kro error]publish store " + path +
+                      " was removed while in use: a new store is made there with the " +
+                      count(waiting, "value", "values") + " waiting\n");
+    // The same values with the same ids: the session's view stays as it was.
+    m_store.swap(fresh);
+    m_storeCount = m_store->count();
+    m_storeOldestId = m_store->oldestId();
+    m_storeOldestMs = m_store->oldestMs();
+    m_storeLastId = m_store->lastId();
 }
 
 void PublishSession::writeDiagnostics(std::unique_lock<std::mutex>& lock, bool now) {

@@ -279,6 +279,16 @@ bool PublishStore::loadState() {
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
+bool PublishStore::insert(const StoredValue& v) {
+    sqlite3_stmt* ins = m_insert.get();
+    sqlite3_bind_int64(ins, 1, v.id);
+    sqlite3_bind_int64(ins, 2, v.postedMs);
+    sqlite3_bind_int64(ins, 3, v.retain ? 1 : 0);
+    sqlite3_bind_blob64(ins, 4, v.topic.data(), v.topic.size(), SQLITE_STATIC);
+    sqlite3_bind_blob64(ins, 5, v.payload.data(), v.payload.size(), SQLITE_STATIC);
+    return run(ins);
+}
+
 bool PublishStore::run(sqlite3_stmt* s) {
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
@@ -354,21 +364,15 @@ bool PublishStore::commit(std::vector<StoredValue>& values, const std::vector<in
 
     int64_t id = m_nextId;
     uint64_t added = 0;
-    sqlite3_stmt* ins = m_insert.get();
     for (StoredValue& v : values) {
         v.id = id;
-        sqlite3_bind_int64(ins, 1, v.id);
-        sqlite3_bind_int64(ins, 2, v.postedMs);
-        sqlite3_bind_int64(ins, 3, v.retain ? 1 : 0);
-        sqlite3_bind_blob64(ins, 4, v.topic.data(), v.topic.size(), SQLITE_STATIC);
-        sqlite3_bind_blob64(ins, 5, v.payload.data(), v.payload.size(), SQLITE_STATIC);
-        if (!run(ins))
+        if (!insert(v))
             break;
         ++id;
         added += v.topic.size() + v.payload.size() + kValueOverhead;
     }
     // The values' own bytes were bound; none stays bound past this call.
-    sqlite3_clear_bindings(ins);
+    sqlite3_clear_bindings(m_insert.get());
     bool ok = id == m_nextId + static_cast<int64_t>(values.size());
 
     // Acknowledgements come mostly in order: one range delete per run of
@@ -411,6 +415,7 @@ bool PublishStore::commit(std::vector<StoredValue>& values, const std::vector<in
     m_bytes = bytesNow - droppedBytes;
     m_frontMs = frontMs;
     m_frontId = frontId;
+    m_uncopied = true;
     if (drops) {
         drops->bySize += dropped.bySize;
         drops->byAge += dropped.byAge;
@@ -441,4 +446,66 @@ bool PublishStore::read(int64_t afterId, size_t max, std::vector<StoredValue>* o
         return true;
     out->clear();
     return fail("read", error);
+}
+
+bool PublishStore::checkpoint(std::string* error) {
+    if (!m_uncopied)
+        return true;
+    int logFrames = 0, copied = 0;
+    if (sqlite3_wal_checkpoint_v2(m_db.get(), "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames,
+                                  &copied) != SQLITE_OK)
+        return fail("checkpoint", error);
+    // The lock is exclusive: no reader holds a frame back.
+    m_uncopied = copied < logFrames;
+    return true;
+}
+
+bool PublishStore::moved() const {
+    int moved = 0;
+    return sqlite3_file_control(m_db.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved != 0;
+}
+
+bool PublishStore::take(PublishStore& from, std::string* error) {
+    if (m_count > 0) {
+        *error = "cannot make a new store at " + m_path + ": another store with values is there";
+        return false;
+    }
+    if (!run(m_begin.get()))
+        return fail("write to", error);
+    uint64_t count = 0, bytes = 0;
+    int64_t frontMs = 0, frontId = 0;
+    std::vector<StoredValue> window;
+    // A window at a time: memory stays bounded whatever the store holds.
+    for (int64_t after = 0;; after = window.back().id) {
+        if (!from.read(after, 10000, &window, error)) {
+            sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+            return false;
+        }
+        if (window.empty())
+            break;
+        if (count == 0) {
+            frontMs = window.front().postedMs;
+            frontId = window.front().id;
+        }
+        for (const StoredValue& v : window) {
+            if (!insert(v)) {
+                sqlite3_clear_bindings(m_insert.get());
+                return fail("write to", error);
+            }
+            ++count;
+            bytes += v.topic.size() + v.payload.size() + kValueOverhead;
+        }
+        sqlite3_clear_bindings(m_insert.get());
+    }
+    if (!run(m_commit.get()))
+        return fail("write to", error);
+    m_count = count;
+    m_bytes = bytes;
+    m_nextId = std::max(m_nextId, from.m_nextId);
+    m_frontMs = frontMs;
+    m_frontId = frontId;
+    m_uncopied = true;
+    sqlite3_db_config(from.m_db.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    return true;
 }

@@ -5,7 +5,8 @@
 // nothing of MQTT. Only one thread uses a store.
 //
 // The file is in WAL mode with synchronous=FULL: a commit that returned true
-// survives a crash or a power cut. The connection holds the file's lock
+// survives a crash or a power cut; what checkpoint() has copied into the main
+// file survives the loss of the -wal file too. The connection holds the file's lock
 // (locking_mode=EXCLUSIVE) from open to destruction, so a second store on the
 // same file, in this process or another, is refused. Values keep their
 // posting order: ids increase with it, and values leave by the limits oldest
@@ -78,6 +79,21 @@ public:
     // False with *error (and *out empty) when the file cannot be read.
     bool read(int64_t afterId, size_t max, std::vector<StoredValue>* out, std::string* error);
 
+    // Copies what was committed since the last call from the WAL into the
+    // main file, synced (PASSIVE: the WAL keeps its size, so that the commits
+    // after it overwrite it rather than grow it). False with *error.
+    bool checkpoint(std::string* error);
+    // True when the path no longer names the open file (removed, renamed, or
+    // replaced by another file); never on a system where an open file cannot
+    // be removed.
+    bool moved() const;
+    // Copies every value of `from` into this store, which holds none, with
+    // their ids (a session knows its values by them), in one transaction.
+    // `from` is then left to be closed as it is: its WAL is neither
+    // checkpointed nor deleted (by its name, which may be this store's by
+    // now). False with *error, nothing copied.
+    bool take(PublishStore& from, std::string* error);
+
     uint64_t count() const { return m_count; }                   // values stored
     int64_t oldestMs() const { return m_count ? m_frontMs : 0; } // postedMs of the oldest
     int64_t oldestId() const { return m_count ? m_frontId : 0; } // id of the oldest
@@ -101,6 +117,7 @@ private:
     bool prepareStatements();
     bool loadState();
     bool run(sqlite3_stmt* s);
+    bool insert(const StoredValue& v);
     bool scanFront(int64_t nowMs, uint64_t bytesNow, Drops* dropped, uint64_t* count,
                    uint64_t* bytes);
     bool deleteRange(int64_t first, int64_t last, uint64_t* count, uint64_t* bytes);
@@ -116,4 +133,5 @@ private:
     int64_t m_nextId = 1;
     int64_t m_frontMs = 0;
     int64_t m_frontId = 0;
+    bool m_uncopied = false; // committed since the last checkpoint
 };

@@ -225,8 +225,10 @@ TEST(Runner, LinksThePublisherWhereTheDriversStartIt) {
     removeTree(tmp);
 }
 
-// A session with a store in a host that is killed while the broker is down:
-// the next host sends what the first was given, in order, before its own.
+// A session with a store in a host that is killed while the broker is down,
+// with more values than it keeps in memory, its store removed meanwhile and
+// the new one's -wal file lost after a checkpoint: the next host sends what the
+// first was given, in order, before its own.
 TEST(RunnerStore, KilledHostsValuesArriveFirstInPostingOrder) {
     Broker broker;
     broker.stop();
@@ -240,18 +242,27 @@ TEST(RunnerStore, KilledHostsValuesArriveFirstInPostingOrder) {
     writeFile("c.json", config);
     std::string script;
     std::vector<std::string> expected;
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 10300; ++i) {
         expected.push_back("v" + std::to_string(i));
         script += "post dev1.P " + expected.back() + "\n";
     }
     writeFile("first.script",
-              script + "waitfor dev1.pubwaiting 300 10\nwait 2\necho posted\nwait 60\n");
+              script + "waitfor dev1.pubwaiting 10300 30\nwait 2\necho posted\nwait 60\n");
     pid_t pid = spawnProgram({KRO_HOST_PROGRAM, "--script", "first.script", "c.json"}, "1.log");
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitUntil([] { return logHas("1.log", "] posted"); }, 30s)) << readFile("1.log");
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(waitUntil([] { return logHas("1.log", "] posted"); }, 60s)) << readFile("1.log");
+    ASSERT_TRUE(std::filesystem::remove("values.db"));
+    ASSERT_TRUE(waitUntil(
+        [] {
+            return logHas("1.log", "[kro error]publish store values.db was removed while in use: "
+                                   "a new store is made there with the 10300 values waiting\n") &&
+                   logHas("values.db", "v10299"); // its first checkpoint
+        },
+        10s))
+        << readFile("1.log").substr(0, 3000);
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     ASSERT_TRUE(waitExit(pid, 10s));
+    ASSERT_TRUE(std::filesystem::remove("values.db-wal"));
     EXPECT_TRUE(logHas("1.log", "] pubstate = 102")) << readFile("1.log");
     EXPECT_TRUE(std::regex_search(readFile("1.log"), std::regex(R"(\] dev1\.puboldest = [1-9])")));
 
@@ -263,12 +274,12 @@ TEST(RunnerStore, KilledHostsValuesArriveFirstInPostingOrder) {
     EXPECT_EQ(runProgram({KRO_HOST_PROGRAM, "--script", "second.script", "c.json"}, "2.log", 60s),
               0)
         << readFile("2.log");
-    ASSERT_TRUE(probe.waitFor(expected.size(), 20s)) << readFile("2.log");
+    ASSERT_TRUE(probe.waitFor(expected.size(), 30s)) << readFile("2.log");
     std::vector<std::string> got;
     for (const auto& m : probe.messages())
         got.push_back(m.payload);
     EXPECT_EQ(got, expected);
-    EXPECT_TRUE(logHas("2.log", "publish store values.db: 300 values from before, sent first"))
+    EXPECT_TRUE(logHas("2.log", "publish store values.db: 10300 values from before, sent first"))
         << readFile("2.log");
     EXPECT_TRUE(logHas("2.log", "[kro info]publish session closed: every value sent"));
 }

@@ -129,6 +129,7 @@ TEST_F(PublishStoreTest, LimitsDropTheOldestAndCountThem) {
         uint64_t bySize, byAge;
     } const cases[] = {{{3 * kOne, 0}, 0, {1, 2, 3, 4, 5}, {3, 4, 5}, 2, 0},
                        {{kOne - 1, 0}, 0, {1, 2}, {}, 2, 0},
+                       {{2 * kOne + 1, 0}, 0, {1, 2, 3, 4}, {3, 4}, 2, 0},
                        {{1u << 30, 1000}, 2600, {0, 500, 1500, 2000}, {4}, 0, 3},
                        {{kOne, 1000}, 2600, {0, 1700, 1800}, {3}, 1, 1}, // age first, then size
                        // Age goes by posting order: a later stamp shields the values after it.
@@ -144,7 +145,7 @@ TEST_F(PublishStoreTest, LimitsDropTheOldestAndCountThem) {
         commit(*s, vs, {}, c.now, &drops);
         EXPECT_EQ(ids(all(*s)), c.left);
         EXPECT_TRUE(drops.bySize == c.bySize + 1 && drops.byAge == c.byAge + 1);
-        EXPECT_EQ(s->count(), c.left.size());
+        EXPECT_TRUE(s->count() == c.left.size() && s->bytes() == c.left.size() * kOne);
     }
     fs::remove(path);
     Store s = open({1u << 30, 100}); // a commit with nothing new applies the age limit too
@@ -219,6 +220,48 @@ TEST_F(PublishStoreTest, SecondStoreOnTheFileIsRefusedInThisAndAnotherProcess) {
     EXPECT_TRUE(open()); // the lock ends with the process
     for (int fd : {ready[0], ready[1], done[0], done[1]})
         close(fd);
+}
+
+// Killed after a checkpoint, then its -wal file lost: what came before it is
+// there. Closed, nothing is left only in the -wal file.
+TEST_F(PublishStoreTest, CheckpointedValuesOutliveALostLog) {
+    const pid_t child = fork();
+    if (child == 0) { // ends without closing the store, as when killed
+        std::string e;
+        Store s = PublishStore::open(path, {}, &e, nullptr);
+        std::vector<StoredValue> a = values(3), b = values(2, 3);
+        const bool ok = s && s->commit(a, {}, 0, nullptr, &e) && s->checkpoint(&e);
+        _exit(ok && s->commit(b, {}, 0, nullptr, &e) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(fs::remove(path + "-wal"));
+    Store s = open();
+    EXPECT_EQ(rows(all(*s)), rows(values(3)));
+    commit(*s, values(1, 3));
+    s.reset();
+    fs::remove(path + "-wal");
+    EXPECT_EQ(rows(all(*open())), rows(values(4)));
+}
+
+// Its file removed while open: noticed, and a new store at the path takes
+// every value with its id, the old one closing without touching its files.
+TEST_F(PublishStoreTest, RemovedStoreIsNoticedAndANewOneTakesItsValues) {
+    Store old = open();
+    commit(*old, values(5), {2});
+    EXPECT_FALSE(old->moved());
+    fs::remove(path);
+    EXPECT_TRUE(old->moved());
+    Store fresh = open();
+    std::string error;
+    ASSERT_TRUE(fresh->take(*old, &error)) << error;
+    EXPECT_FALSE(old->take(*fresh, &error)); // one with values takes none
+    old.reset();
+    EXPECT_FALSE(fresh->moved());
+    EXPECT_EQ(ids(all(*fresh)), (Ids{1, 3, 4, 5}));
+    EXPECT_TRUE(fresh->count() == 4 && fresh->bytes() == 4 * kOne && fresh->oldestMs() == 1000);
+    EXPECT_EQ(commit(*fresh, values(1)), Ids{6});
 }
 
 TEST_F(PublishStoreTest, UnusablePathsAreRefusedWithTheReason) {
