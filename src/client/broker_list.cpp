@@ -48,6 +48,20 @@ bool parse_entry(const std::string& entry, int port, broker_addr* out, std::stri
     return true;
 }
 
+// Exactly one "NAME:DIGITS" or "[ADDRESS]:DIGITS" entry: no host name holds
+// a lone colon before digits, nor brackets, so such a text cannot be taken
+// whole and is read as a one-entry list. A bare IPv6 address has two colons
+// or more and stays a host.
+bool is_one_entry(const std::string& text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 == text.size() ||
+        text.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+        return false;
+    if (text[0] == '[')
+        return colon > 2 && text[colon - 1] == ']' && text.find(']') == colon - 1;
+    return colon > 0 && text.find(':') == colon;
+}
+
 } // namespace
 
 std::string broker_addr_text(const broker_addr& broker) {
@@ -56,7 +70,7 @@ std::string broker_addr_text(const broker_addr& broker) {
 }
 
 bool broker_list_is_list(const char* hosts) {
-    return hosts && std::strchr(hosts, ',');
+    return hosts && (std::strchr(hosts, ',') || is_one_entry(hosts));
 }
 
 bool broker_list_parse(const char* hosts, int port, std::vector<broker_addr>* out,

@@ -171,6 +171,12 @@ int client_connect(struct mosquitto* mosq, mosq_config* cfg) {
 int client_connect_start(struct mosquitto* mosq, mosq_config* cfg) {
     if (cfg->connect_props)
         return client_connect(mosq, cfg);
+    // A single "HOST:PORT" goes to its own host and port.
+    std::vector<broker_addr> brokers;
+    std::string error;
+    if (broker_list_is_list(cfg->host) &&
+        broker_list_parse(cfg->host, client_connect_port(cfg), &brokers, &error))
+        return client_connect_start_to(mosq, cfg, brokers.front());
     return connect_result(cfg,
                           mosquitto_connect_bind_async(mosq, cfg->host, client_connect_port(cfg),
                                                        cfg->keepalive, cfg->bind_address));

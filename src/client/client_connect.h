@@ -32,7 +32,8 @@ int client_connect(struct mosquitto* mosq, mosq_config* cfg);
 // The same, but the TCP connect may still be under way when it returns, so
 // that the caller can bound the wait (see sys_wait_connected). CONNECT
 // properties can only be handed over by the library's blocking call, so with
-// them the connect blocks as in client_connect.
+// them the connect blocks as in client_connect. Without them a list's first
+// broker is the one.
 int client_connect_start(struct mosquitto* mosq, mosq_config* cfg);
 
 // client_connect_start to one broker of the record's list.

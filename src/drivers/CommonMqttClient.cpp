@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "client/broker_list.h"
 #include "client/sub_client.h"
 #include "client/sub_client_output.h"
 #include "drivers/driver_settings.h"
@@ -228,6 +229,28 @@ std::optional<std::string> subscribedPart(const std::string& filter) {
     return std::move(split.filter);
 }
 
+// Why no subscriber can be started, or empty. Without "port" it runs when
+// every broker entry names its own; a list the client library refuses is left
+// to it, which says why.
+std::string whyNotSubscribing(bool topics, const std::string& host, const std::string& port) {
+    const std::string stopped = "[kro info]mqtt subscribe stopped, no topic or host or port.\n";
+    if (!topics || host.empty())
+        return stopped;
+    std::vector<broker_addr> brokers;
+    std::string error;
+    if (!port.empty() || !broker_list_parse(host.c_str(), 0, &brokers, &error))
+        return "";
+    auto named = [](const broker_addr& b) { return b.port != 0; };
+    const auto lacking = std::find_if_not(brokers.begin(), brokers.end(), named);
+    if (lacking == brokers.end())
+        return "";
+    // With some ports given, "no port" alone would read as wrong.
+    if (std::none_of(brokers.begin(), brokers.end(), named))
+        return stopped;
+    return "[kro info]mqtt subscribe stopped: broker entry \"" + printable(lacking->host) +
+           "\" names no port and \"port\" is not set\n";
+}
+
 } // namespace
 
 std::vector<std::string> CommonMqttClient::subscribableTopics() {
@@ -266,13 +289,15 @@ std::vector<std::string> CommonMqttClient::subscribableTopics() {
 
 std::vector<std::string>
 CommonMqttClient::buildSubArgs(const std::vector<std::string>& topics) const {
-    std::vector<std::string> args{"mqttclinet_sub", "-h", mhost, "-p", mport};
+    std::vector<std::string> args{"mqttclinet_sub", "-h", mhost};
     auto optional = [&args](const char* option, const std::string& value) {
         if (!value.empty()) {
             args.push_back(option);
             args.push_back(value);
         }
     };
+    // Empty only when every broker entry names its port.
+    optional("-p", mport);
     optional("-u", musername);
     optional("-P", mpassword);
     optional("-i", mclientid);
@@ -299,9 +324,10 @@ void CommonMqttClient::subscriptionLoop() {
         if (m_run.waitForStop(kBeforeSubscribing))
             return;
         const std::vector<std::string> topics = subscribableTopics();
-        if (topics.empty() || mhost.empty() || mport.empty()) {
+        const std::string why = whyNotSubscribing(!topics.empty(), mhost, mport);
+        if (!why.empty()) {
             setSubState(105);
-            printLine("[kro info]mqtt subscribe stopped, no topic or host or port.\n");
+            printLine(why);
             continue;
         }
         setSubState(101);

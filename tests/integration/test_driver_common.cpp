@@ -208,7 +208,9 @@ TEST(DriverCommon, RunEndingWithZeroEndsTheSubscription) {
 struct IncompleteCase {
     const char* name;
     const char* deviceId; // the settings' device
-    bool host, port;
+    const char* host;     // nullptr: none
+    bool port;
+    const char* line = "[kro info]mqtt subscribe stopped, no topic or host or port.\n";
 };
 void PrintTo(const IncompleteCase& c, std::ostream* os) {
     *os << c.name;
@@ -227,7 +229,7 @@ TEST_P(DriverCommonIncomplete, ReportsAndKeepsTrying) {
     dm.addDevice("dev1")->addVariable(VarSpec{"A", 8, "SubVariable", "a", ""});
     std::map<std::string, std::string> settings{{"DeviceId", c.deviceId}};
     if (c.host)
-        settings["addr"] = "127.0.0.1";
+        settings["addr"] = c.host;
     if (c.port)
         settings["port"] = "1";
 
@@ -236,16 +238,55 @@ TEST_P(DriverCommonIncomplete, ReportsAndKeepsTrying) {
     const std::string stateVar = std::string(c.deviceId) + ".substate";
     ASSERT_TRUE(log.waitFor(stateVar, 105));
     EXPECT_LT(driver.destroy(), 3s);
-    EXPECT_EQ(out.take(), "[kro info]mqtt subscribe stopped, no topic or host or port.\n");
+    EXPECT_EQ(out.take(), c.line);
     EXPECT_EQ(log.ints(stateVar), (std::vector<int>{100, 105}));
     EXPECT_EQ(log.ints("substate"), (std::vector<int>{100, 105}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DriverCommonIncomplete,
-                         ::testing::Values(IncompleteCase{"no_host", "dev1", false, true},
-                                           IncompleteCase{"no_port", "dev1", true, false},
-                                           IncompleteCase{"unknown_device", "nodev", true, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverCommonIncomplete,
+    ::testing::Values(IncompleteCase{"no_host", "dev1", nullptr, true},
+                      IncompleteCase{"no_port", "dev1", "127.0.0.1", false},
+                      IncompleteCase{"no_port_in_list", "dev1", "a,b", false},
+                      IncompleteCase{"entry_without_port", "dev1", "a:1,b", false,
+                                     "[kro info]mqtt subscribe stopped: broker "
+                                     "entry \"b\" names no port and \"port\" "
+                                     "is not set\n"},
+                      IncompleteCase{"unknown_device", "nodev", "127.0.0.1", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Entries that all name their port need no "port": both sides connect (one in
+// session mode, a list by processes); only a list says which broker is in use.
+class DriverCommonEntryPorts : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DriverCommonEntryPorts, BothSidesConnect) {
+    const bool list = GetParam();
+    Broker broker;
+    DriverDir dir;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    kro::host::Device* dev = dm.addDevice("dev1");
+    auto in = dev->addVariable(VarSpec{"In", 8, "SubVariable", "in", ""});
+    auto p = dev->addVariable(VarSpec{"P", 8, "PubVariable", "out", ""});
+    const std::string entry = "127.0.0.1:" + std::to_string(broker.port());
+    const std::string host = list ? entry + "," + entry : entry;
+    Probe probe({kro::test::plainConnection(broker.port()), {"out"}, 0});
+    ASSERT_TRUE(probe.waitConnected(10s));
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(
+        plugin, kFactory, &dm,
+        commonSettings({{"DeviceId", "dev1"}, {"host", host}, {"PubMode", list ? "" : "session"}}));
+    ASSERT_TRUE(publishUntil(broker.port(), "in", "x", [&] { return value(in) == "x"; }));
+    p->setStrValue("v", true);
+    driver->postData(p);
+    ASSERT_TRUE(probe.waitFor(1, 10s));
+    EXPECT_LT(driver.destroy(), 3s);
+    const std::string printed = out.take();
+    EXPECT_TRUE(contains(printed, "mqttclinet_sub -h " + host + " -t in \n")) << printed;
+    EXPECT_EQ(contains(printed, "[kro info]broker in use: " + entry + "\n"), list) << printed;
+}
+INSTANTIATE_TEST_SUITE_P(Hosts, DriverCommonEntryPorts, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "list" : "single"; });
 
 TEST(DriverCommon, RefusalReachesTheStatesAndIsRetried) {
     Broker broker;

@@ -279,15 +279,33 @@ std::string props_error(const char* packet, int code) {
     return std::string("Error in ") + packet + " properties: " + mosquitto_strerror(code) + "\n";
 }
 
-// The record's brokers as "HOST:PORT " each.
-std::string brokers(const mosq_config& c) {
+// The brokers of `hosts` as "HOST:PORT " each, or why they are refused.
+std::string brokers(const char* hosts, int port) {
     std::vector<broker_addr> list;
     std::string error, out;
-    if (!broker_list_parse(c.host, client_connect_port(&c), &list, &error))
+    if (!broker_list_parse(hosts, port, &list, &error))
         return error;
     for (const broker_addr& b : list)
         out += broker_addr_text(b) + " ";
     return out;
+}
+std::string brokers(const mosq_config& c) {
+    return brokers(c.host, client_connect_port(&c));
+}
+
+// Port boundaries and texts without a comma, with 1999 for entries that name
+// no port: the brokers, or why the text is refused.
+TEST(BrokerList, SingleTextsAndPortBoundaries) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"[::1]:65535", "[::1]:65535 "},
+        {"::1", "[::1]:1999 "}, // a bare IPv6 address stays a host
+        {"h:x", "[h:x]:1999 "}, // no port: the text stays a host
+        {"h:0", "\"h:0\" has no valid port (1 to 65535)"},
+        {"h:12345678901234567890", "\"h:12345678901234567890\" has no valid port (1 to 65535)"},
+        {"[::1]:0", "\"[::1]:0\" has no valid port after its address"},
+    };
+    for (const auto& [hosts, want] : rows)
+        EXPECT_EQ(brokers(hosts, 1999), want) << hosts;
 }
 
 const char* kNeedIdC = "Error: You must provide a client id if you are using the -c option.\n";
@@ -343,12 +361,12 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const mosq_config& c) {
                       EXPECT_EQ(brokers(c), "a:1999 b:1884 [::1]:1885 [::2]:1999 ");
                   }},
-        CheckCase{"OneHostIsTakenWhole",
+        CheckCase{"OneHostPortIsAnEntry",
                   CLIENT_PUB,
                   {"-h", "h:1"},
                   0,
                   "",
-                  [](const mosq_config& c) { EXPECT_EQ(brokers(c), "[h:1]:1883 "); }},
+                  [](const mosq_config& c) { EXPECT_EQ(brokers(c), "h:1 "); }},
         CheckCase{"BrokerListEmptyEntry",
                   CLIENT_PUB,
                   {"-h", "a,,b"},

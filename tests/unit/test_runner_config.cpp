@@ -68,6 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "c.json: runtime.port: must be a string or a whole number"},
         BadConfig{"RuntimeValueBeyondInt", "{" DEV R"(,"runtime":{"port":4294967297},)" DRV "}",
                   "c.json: runtime.port: must be a whole number from -2147483648 to 2147483647"},
+        BadConfig{"RuntimeValueBelowInt", "{" DEV R"(,"runtime":{"port":-4294967297},)" DRV "}",
+                  "c.json: runtime.port: must be a whole number from -2147483648 to 2147483647"},
         BadConfig{"SizeBeyondDouble",
                   "{\"devices\":[{\"id\":\"d\",\"variables\":[\n  {\"size\":1e400}]}]}",
                   "c.json:2:11: number overflow parsing '1e400' (beyond the range of a double)"},

@@ -52,7 +52,7 @@ TEST(TopicMatcher, AgreesWithTheLibrary) {
         }
         const TopicMatcher matcher(dev, nullptr);
         for (int t = 0; t < 40; ++t) {
-            const std::string topic = levels({"a", "b", "$x", "", "+"});
+            const std::string topic = levels({"a", "b", "$x", "", "+", "#"});
             std::vector<uint32_t> expected;
             for (uint32_t v = 0; v < valid.size(); ++v) {
                 bool match = false;
