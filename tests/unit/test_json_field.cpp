@@ -69,6 +69,11 @@ TEST(JsonField, TakesTheFieldAtItsLocation) {
         {"{\"p\":\"\xc3\"}", "/p", kNotJson},
         {"{\"p\":\"\xed\xa0\x80\"}", "/p", kNotJson},
         {"{\"p\":\"\\ud800\"}", "/p", kNotJson},
+        {"{\"p\":\"\\udc00\"}", "/p", kNotJson},
+        {"{\"p\":\"\xf5\x80\x80\x80\"}", "/p", kNotJson},
+        {"{\"p\":\"\xff\xbf\xbf\xbf\"}", "/p", kNotJson},
+        {R"({"o": {"k" : "q\" \\", "l" : [ "\\", " x" ] } })", "/o",
+         R"({"k":"q\" \\","l":["\\"," x"]})"},
         {"{\"p\":\"\\x\"}", "/p", kNotJson},
         {"{\"p\":tru}", "/p", kNotJson},
         {std::string(JsonDocument::kMaxDepth + 2, '[') +
