@@ -408,7 +408,13 @@ std::string_view JsonDocument::keyText(uint32_t index, std::string& buffer) cons
 }
 
 bool JsonDocument::keyIs(uint32_t index, const std::string& key) const {
-    return keyText(index, m_scratch) == key;
+    const Node& node = m_nodes[index];
+    const std::string_view raw = m_text.substr(node.begin + 1, node.end - node.begin - 2);
+    if (!node.escaped)
+        return raw == key;
+    m_scratch.clear();
+    unescape(raw, m_scratch);
+    return m_scratch == key;
 }
 
 size_t JsonDocument::slotOf(uint32_t hash, uint32_t object) const {
@@ -416,7 +422,12 @@ size_t JsonDocument::slotOf(uint32_t hash, uint32_t object) const {
     return static_cast<size_t>(mixed >> 32) & (m_slots.size() - 1);
 }
 
-void JsonDocument::hashMembers(uint32_t object, uint32_t members) const {
+void JsonDocument::hashMembers(uint32_t object) const {
+    uint32_t members = 0;
+    for (uint32_t key = m_nodes[object].children; key; key = m_nodes[m_nodes[key].next].next)
+        ++members;
+    if (members < kScanMembers)
+        return;
     if ((static_cast<size_t>(m_used) + members) * 2 > m_slots.size()) {
         size_t size = 64;
         while (size < (static_cast<size_t>(m_used) + members) * 2)
@@ -473,14 +484,11 @@ uint32_t JsonDocument::find(uint32_t index, const JsonPointer::Token& token) con
             return lookUp(index, token.key);
         // A name given twice: the last one counts, as JavaScript reads it.
         uint32_t found = 0;
-        uint32_t members = 0;
-        for (uint32_t key = node.children; key; key = m_nodes[m_nodes[key].next].next, ++members)
+        for (uint32_t key = node.children; key; key = m_nodes[m_nodes[key].next].next)
             if (keyIs(key, token.key))
                 found = m_nodes[key].next;
-        if (node.lookups < kScanLookups)
-            ++node.lookups;
-        if (node.lookups == kScanLookups && members >= kScanMembers)
-            hashMembers(index, members);
+        if (node.lookups < kScanLookups && ++node.lookups == kScanLookups)
+            hashMembers(index);
         return found;
     }
     if (node.kind != Kind::Array)

@@ -98,7 +98,7 @@ private:
         uint32_t key;  // the key node; its value follows it
         uint32_t hash; // of the key's decoded name
     };
-    void hashMembers(uint32_t object, uint32_t members) const;
+    void hashMembers(uint32_t object) const;
     uint32_t lookUp(uint32_t object, const std::string& key) const;
     std::string_view keyText(uint32_t key, std::string& buffer) const;
     size_t slotOf(uint32_t hash, uint32_t object) const;
