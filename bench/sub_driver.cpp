@@ -9,7 +9,10 @@
 // instead, and a write of any of them is counted. With --fields N (2 to 5) the
 // device holds N SubVariables on the --topic filter, each with a location of
 // the JSON payload the load sends, "value" (counted) the last; --size is the
-// size of "value". Ends when --count writes were seen, the flow has
+// size of "value". With --members N the device holds N SubVariables on the
+// --topic filter, "value" (counted) the last, each with the location of a
+// distinct member "/k0" .. "/kN-1" of the payload's object, or none with
+// --plain 1 (each takes the whole payload). Ends when --count writes were seen, the flow has
 // been idle for --idle-ms after the first, or --timeout-s has passed, and writes
 // "<count> <first ns> <last ns>" (monotonic clock) to --result.
 #include <algorithm>
@@ -32,7 +35,9 @@ using kro::bench::nowNs;
 int main(int argc, char** argv) {
     const kro::bench::Options o(argc, argv,
                                 {"port", "topic", "count", "id", "idle-ms", "timeout-s", "result",
-                                 "sub-args", "sub-match", "filters", "spread", "fields", "size"});
+                                 "sub-args", "sub-match", "filters", "spread", "fields", "size",
+                                 "members", "plain"});
+    const bool plain = o.number("plain", 0) != 0;
     const int port = static_cast<int>(o.number("port", 1883));
     const long want = o.number("count", 1);
     const int64_t idleNs = o.number("idle-ms", 3000) * 1000000;
@@ -50,7 +55,13 @@ int main(int argc, char** argv) {
     for (long i = 5 - fields; i < 4; ++i)
         dev->addVariable(
             {"field" + std::to_string(i), 64, "SubVariable", filter + locations[i], ""});
-    if (spread == 0)
+    const long members = o.number("members", 0);
+    auto member = [&](long i) { return plain ? filter : filter + "#/k" + std::to_string(i); };
+    for (long i = 0; i + 1 < members; ++i)
+        dev->addVariable({"m" + std::to_string(i), 64, "SubVariable", member(i), ""});
+    if (members > 0)
+        dev->addVariable({"value", 64, "SubVariable", member(members - 1), ""});
+    else if (spread == 0)
         dev->addVariable({"value", static_cast<int>(o.number("size", 64)), "SubVariable",
                           fields > 0 ? filter + locations[4] : filter, ""});
     for (long i = 1; spread == 0 && i < o.number("filters", 1); ++i) {

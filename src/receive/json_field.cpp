@@ -2,6 +2,8 @@
 
 #include "text/utf8.h"
 
+#include <algorithm>
+#include <functional>
 #include <limits>
 
 FilterLocation splitLocation(const std::string& filter) {
@@ -193,6 +195,12 @@ bool JsonDocument::parse(std::string_view text) {
     m_nodes.clear();
     m_nodes.push_back(Node{});
     m_ok = false;
+    // The slots of earlier messages are free; only a wrap needs them cleared.
+    if (++m_generation == 0) {
+        std::fill(m_slots.begin(), m_slots.end(), Slot{});
+        m_generation = 1;
+    }
+    m_used = 0;
     if (text.size() >= std::numeric_limits<uint32_t>::max())
         return false;
     skipSpace();
@@ -284,7 +292,7 @@ uint32_t JsonDocument::value(int depth) {
     if (m_pos >= m_text.size() || depth > kMaxDepth)
         return 0;
     const auto index = static_cast<uint32_t>(m_nodes.size());
-    m_nodes.push_back(Node{Kind::Literal, false, static_cast<uint32_t>(m_pos), 0, 0, 0});
+    m_nodes.push_back(Node{Kind::Literal, false, 0, static_cast<uint32_t>(m_pos), 0, 0, 0});
     const char c = m_text[m_pos];
     bool ok = true;
     if (c == '{' || c == '[') {
@@ -306,7 +314,7 @@ uint32_t JsonDocument::value(int depth) {
                         return 0;
                     const auto key = static_cast<uint32_t>(m_nodes.size());
                     m_nodes.push_back(
-                        Node{Kind::String, false, static_cast<uint32_t>(m_pos), 0, 0, 0});
+                        Node{Kind::String, false, 0, static_cast<uint32_t>(m_pos), 0, 0, 0});
                     if (!string())
                         return 0;
                     m_nodes[key].end = static_cast<uint32_t>(m_pos);
@@ -389,6 +397,16 @@ void JsonDocument::render(uint32_t index, std::string& out) const {
     }
 }
 
+std::string_view JsonDocument::keyText(uint32_t index, std::string& buffer) const {
+    const Node& node = m_nodes[index];
+    const std::string_view raw = m_text.substr(node.begin + 1, node.end - node.begin - 2);
+    if (!node.escaped)
+        return raw;
+    buffer.clear();
+    unescape(raw, buffer);
+    return buffer;
+}
+
 bool JsonDocument::keyIs(uint32_t index, const std::string& key) const {
     const Node& node = m_nodes[index];
     const std::string_view raw = m_text.substr(node.begin + 1, node.end - node.begin - 2);
@@ -399,14 +417,78 @@ bool JsonDocument::keyIs(uint32_t index, const std::string& key) const {
     return m_scratch == key;
 }
 
+size_t JsonDocument::slotOf(uint32_t hash, uint32_t object) const {
+    const uint64_t mixed = ((static_cast<uint64_t>(object) << 32) | hash) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<size_t>(mixed >> 32) & (m_slots.size() - 1);
+}
+
+void JsonDocument::hashMembers(uint32_t object) const {
+    uint32_t members = 0;
+    for (uint32_t key = m_nodes[object].children; key; key = m_nodes[m_nodes[key].next].next)
+        ++members;
+    if (members < kScanMembers)
+        return;
+    if ((static_cast<size_t>(m_used) + members) * 2 > m_slots.size()) {
+        size_t size = 64;
+        while (size < (static_cast<size_t>(m_used) + members) * 2)
+            size *= 2;
+        std::vector<Slot> old(size, Slot{});
+        old.swap(m_slots);
+        for (const Slot& slot : old) {
+            if (slot.generation != m_generation)
+                continue;
+            size_t i = slotOf(slot.hash, slot.object);
+            while (m_slots[i].generation == m_generation)
+                i = (i + 1) & (m_slots.size() - 1);
+            m_slots[i] = slot;
+        }
+    }
+    const size_t mask = m_slots.size() - 1;
+    for (uint32_t key = m_nodes[object].children; key; key = m_nodes[m_nodes[key].next].next) {
+        const std::string_view name = keyText(key, m_name);
+        const auto hash = static_cast<uint32_t>(std::hash<std::string_view>{}(name));
+        for (size_t i = slotOf(hash, object);; i = (i + 1) & mask) {
+            Slot& slot = m_slots[i];
+            if (slot.generation != m_generation) {
+                slot = Slot{m_generation, object, key, hash};
+                ++m_used;
+                break;
+            }
+            // A name given twice: the last one counts, as when walking.
+            if (slot.object == object && slot.hash == hash &&
+                keyText(slot.key, m_scratch) == name) {
+                slot.key = key;
+                break;
+            }
+        }
+    }
+    m_nodes[object].lookups = kIndexed;
+}
+
+uint32_t JsonDocument::lookUp(uint32_t object, const std::string& key) const {
+    const auto hash = static_cast<uint32_t>(std::hash<std::string_view>{}(key));
+    const size_t mask = m_slots.size() - 1;
+    for (size_t i = slotOf(hash, object); m_slots[i].generation == m_generation;
+         i = (i + 1) & mask) {
+        const Slot& slot = m_slots[i];
+        if (slot.object == object && slot.hash == hash && keyIs(slot.key, key))
+            return m_nodes[slot.key].next;
+    }
+    return 0;
+}
+
 uint32_t JsonDocument::find(uint32_t index, const JsonPointer::Token& token) const {
     const Node& node = m_nodes[index];
     if (node.kind == Kind::Object && !token.select) {
+        if (node.lookups == kIndexed)
+            return lookUp(index, token.key);
         // A name given twice: the last one counts, as JavaScript reads it.
         uint32_t found = 0;
         for (uint32_t key = node.children; key; key = m_nodes[m_nodes[key].next].next)
             if (keyIs(key, token.key))
                 found = m_nodes[key].next;
+        if (node.lookups < kScanLookups && ++node.lookups == kScanLookups)
+            hashMembers(index);
         return found;
     }
     if (node.kind != Kind::Array)

@@ -48,7 +48,8 @@ private:
 
 // A payload checked as JSON text and indexed, without copying it: the text
 // must outlive the document. One document may be parsed again and again, so
-// that a message costs no allocation once it has grown.
+// that a message costs no allocation once it has grown. Lookups update the
+// document's tables: one thread at a time.
 class JsonDocument {
 public:
     // Nesting deeper than this is refused, so that a hostile payload cannot
@@ -69,11 +70,12 @@ private:
     enum class Kind : uint8_t { Object, Array, String, Number, Literal };
     struct Node {
         Kind kind;
-        bool escaped;      // a string holding a backslash
-        uint32_t begin;    // the value's text, quotes included
-        uint32_t end;      //
-        uint32_t next;     // the next element, key or value of its parent; 0: none
-        uint32_t children; // the first element, or the first key (followed by its value)
+        bool escaped;            // a string holding a backslash
+        mutable uint8_t lookups; // an object's lookups in this message; kIndexed once hashed
+        uint32_t begin;          // the value's text, quotes included
+        uint32_t end;            //
+        uint32_t next;           // the next element, key or value of its parent; 0: none
+        uint32_t children;       // the first element, or the first key (followed by its value)
     };
 
     uint32_t value(int depth);
@@ -84,9 +86,32 @@ private:
     bool keyIs(uint32_t node, const std::string& key) const;
     uint32_t find(uint32_t node, const JsonPointer::Token& token) const;
 
+    // A large object looked up more than a few times in one message has its
+    // names hashed, so that each further lookup costs the same whatever its
+    // size; one or two lookups keep the plain walk, which needs no table.
+    static constexpr uint8_t kScanLookups = 4;
+    static constexpr uint32_t kScanMembers = 16;
+    static constexpr uint8_t kIndexed = 0xFF;
+    struct Slot {
+        uint32_t generation; // the message it belongs to; any other: free
+        uint32_t object;
+        uint32_t key;  // the key node; its value follows it
+        uint32_t hash; // of the key's decoded name
+    };
+    void hashMembers(uint32_t object) const;
+    uint32_t lookUp(uint32_t object, const std::string& key) const;
+    std::string_view keyText(uint32_t key, std::string& buffer) const;
+    size_t slotOf(uint32_t hash, uint32_t object) const;
+
     std::string_view m_text;
     size_t m_pos = 0;
     bool m_ok = false;
     std::vector<Node> m_nodes; // [0] unused, so that 0 can mean "none"
     mutable std::string m_scratch;
+    // Open addressing over every hashed object of the message, at most half
+    // full; reused from one message to the next without clearing.
+    mutable std::vector<Slot> m_slots;
+    mutable std::string m_name;
+    mutable uint32_t m_used = 0;
+    uint32_t m_generation = 0;
 };

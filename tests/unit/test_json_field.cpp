@@ -69,6 +69,11 @@ TEST(JsonField, TakesTheFieldAtItsLocation) {
         {"{\"p\":\"\xc3\"}", "/p", kNotJson},
         {"{\"p\":\"\xed\xa0\x80\"}", "/p", kNotJson},
         {"{\"p\":\"\\ud800\"}", "/p", kNotJson},
+        {"{\"p\":\"\\udc00\"}", "/p", kNotJson},
+        {"{\"p\":\"\xf5\x80\x80\x80\"}", "/p", kNotJson},
+        {"{\"p\":\"\xff\xbf\xbf\xbf\"}", "/p", kNotJson},
+        {R"({"o": {"k" : "q\" \\", "l" : [ "\\", " x" ] } })", "/o",
+         R"({"k":"q\" \\","l":["\\"," x"]})"},
         {"{\"p\":\"\\x\"}", "/p", kNotJson},
         {"{\"p\":tru}", "/p", kNotJson},
         {std::string(JsonDocument::kMaxDepth + 2, '[') +
@@ -79,6 +84,30 @@ TEST(JsonField, TakesTheFieldAtItsLocation) {
     for (const auto& row : rows)
         EXPECT_EQ(take(row.payload, row.pointer), row.expected)
             << "payload " << row.payload << " pointer " << row.pointer;
+}
+
+TEST(JsonField, ManyLocationsIntoOneObjectTakeWhatOneWould) {
+    // Hashed once looked up a few times. The second payload has a nested "k0"
+    // where the first had its own, so that a table left from the first misleads.
+    JsonDocument doc;
+    for (const int from : {0, 1}) {
+        std::string p = R"({"dup":1,"a\"b":2,"\u0063":)" + std::string(from ? R"({"k0":7})" : "3");
+        for (int i = from; i < 40; ++i)
+            p += ",\"k" + std::to_string(i) + "\":" + std::to_string(i);
+        ASSERT_TRUE(doc.parse(p += R"(,"dup":{"v":9},"c":4})"));
+        const char* names[][2] = {
+            {"/dup", R"({"v":9})"}, {"/dup/v", "9"}, {"/a\"b", "2"}, {"/c", "4"}};
+        std::string out;
+        auto at = [&](const std::string& s) {
+            return doc.extract(*JsonPointer::parse(s), out) ? out : kMissing;
+        };
+        for (int pass = 0; pass < 2; ++pass) // walked, then hashed
+            for (const auto& [pointer, expected] : names)
+                EXPECT_EQ(at(pointer), expected) << pointer << " in payload " << from;
+        for (int i = 0; i < 40; ++i) // one moved along by another's slot too
+            EXPECT_EQ(at("/k" + std::to_string(i)), i < from ? kMissing : std::to_string(i))
+                << from;
+    }
 }
 
 TEST(JsonField, SplitsTheLocationOffTheFilter) {

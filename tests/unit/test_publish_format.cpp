@@ -22,7 +22,10 @@ TEST(PubFormat, NumbersAndBooleansAsTheyAreAnythingElseAValidString) {
         {"True", "True"}, {"1.5.5", "1.5.5"}, {R"(say "hi" C:\)", R"(say "hi" C:\)"},
         {"\x01\b\f\n\r\t\x1f\x7f", "\x01\b\f\n\r\t\x1f\x7f"}, {"\xC3\xA9\xF0\x9F\x98\x80", "é😀"},
         {"a\xFF" "b", "a" + r + "b"}, {"cut \xE2\x82", "cut " + r + r}, {"\xC0\xAF", r + r},
-        {"\xED\xA0\x80", r + r + r}, {"\xF4\x90\x80\x80", r + r + r + r}, {"\x80", r}};
+        {"\xED\xA0\x80", r + r + r}, {"\xF4\x90\x80\x80", r + r + r + r}, {"\x80", r},
+        {"\xF5\x80\x80\x80", r + r + r + r}, {"\xFF\xBF\xBF\xBF", r + r + r + r},
+        {"1.7976931348623157e308", 1.7976931348623157e308}, {"1.8e308", "1.8e308"},
+        {"0.1e309", 1e308}, {"0.001e310", 1e307}, {"0.1e310", "0.1e310"}};
     // clang-format on
     for (const auto& [value, expected] : cases) {
         std::string out;
