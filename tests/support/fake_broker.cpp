@@ -1,5 +1,7 @@
 #include "support/fake_broker.h"
 
+#include "support/mqtt_wire.h"
+
 #include <arpa/inet.h>
 #include <memory>
 #include <netinet/in.h>
@@ -14,88 +16,7 @@ namespace {
 constexpr size_t kMaxPacket = 1 << 20; // larger packets close the connection
 constexpr int kPollMs = 50;            // how soon the thread notices the destructor
 
-enum : unsigned char {
-    CONNECT = 1,
-    CONNACK = 2,
-    PUBLISH = 3,
-    PUBACK = 4,
-    PUBREC = 5,
-    PUBREL = 6,
-    PUBCOMP = 7,
-    SUBSCRIBE = 8,
-    SUBACK = 9,
-    UNSUBSCRIBE = 10,
-    UNSUBACK = 11,
-    PINGREQ = 12,
-    PINGRESP = 13,
-    DISCONNECT = 14,
-};
-
-// Bounds-checked reading of a packet body; any overrun clears ok().
-class Reader {
-public:
-    explicit Reader(const std::string& s) : m_s(s) {}
-    bool ok() const { return m_ok; }
-    bool more() const { return m_ok && m_pos < m_s.size(); }
-
-    unsigned byte() {
-        if (!need(1))
-            return 0;
-        return static_cast<unsigned char>(m_s[m_pos++]);
-    }
-    unsigned u16() {
-        unsigned hi = byte();
-        return (hi << 8) | byte();
-    }
-    std::string str() {
-        size_t len = u16();
-        if (!need(len))
-            return {};
-        std::string out = m_s.substr(m_pos, len);
-        m_pos += len;
-        return out;
-    }
-    void skipProperties() {
-        size_t len = 0;
-        for (int shift = 0, i = 0;; shift += 7, ++i) {
-            unsigned b = byte();
-            len |= static_cast<size_t>(b & 0x7f) << shift;
-            if (!(b & 0x80))
-                break;
-            if (i == 3) {
-                m_ok = false;
-                return;
-            }
-        }
-        if (need(len))
-            m_pos += len;
-    }
-
-private:
-    bool need(size_t n) {
-        if (m_pos + n > m_s.size())
-            m_ok = false;
-        return m_ok;
-    }
-    const std::string& m_s;
-    size_t m_pos = 0;
-    bool m_ok = true;
-};
-
-std::string packet(unsigned char first, const std::string& body) {
-    std::string out(1, static_cast<char>(first));
-    size_t len = body.size();
-    do {
-        unsigned char b = len & 0x7f;
-        len >>= 7;
-        out += static_cast<char>(len ? b | 0x80 : b);
-    } while (len);
-    return out + body;
-}
-
-std::string u16(unsigned v) {
-    return std::string{static_cast<char>((v >> 8) & 0xff), static_cast<char>(v & 0xff)};
-}
+using namespace wire;
 
 void sendAll(int fd, const std::string& data) {
     size_t off = 0;
@@ -114,26 +35,6 @@ struct FakeBroker::Client {
     int level = 4;
     std::string in;
 };
-
-// A listening socket on a free loopback port; its port goes to `*port`.
-static int listenOnLoopback(int backlog, int* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int one = 1;
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(fd, backlog) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (fd >= 0)
-            close(fd);
-        throw std::runtime_error("cannot listen on a loopback port");
-    }
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
 
 FakeBroker::FakeBroker(FakeBrokerScript script) : m_script(script) {
     m_listen = listenOnLoopback(16, &m_port);
@@ -210,24 +111,17 @@ bool FakeBroker::serve(Client& c) {
     for (;;) {
         if (c.in.size() < 2)
             return true;
-        size_t len = 0, pos = 1;
-        for (int shift = 0;; shift += 7, ++pos) {
-            if (pos >= c.in.size())
-                return true; // length not complete yet
-            if (pos > 4)
-                return false; // more than four length bytes: malformed
-            unsigned b = static_cast<unsigned char>(c.in[pos]);
-            len |= static_cast<size_t>(b & 0x7f) << shift;
-            if (!(b & 0x80))
-                break;
-        }
+        size_t head = 0, len = 0;
+        bool bad = false;
+        if (!header(c.in, &head, &len, &bad))
+            return !bad; // length not complete yet, or malformed
         if (len > kMaxPacket)
             return false;
-        if (c.in.size() < pos + 1 + len)
+        if (c.in.size() < head + len)
             return true;
         const unsigned char first = static_cast<unsigned char>(c.in[0]);
-        const std::string body = c.in.substr(pos + 1, len);
-        c.in.erase(0, pos + 1 + len);
+        const std::string body = c.in.substr(head, len);
+        c.in.erase(0, head + len);
         if (!handle(c, first >> 4, first & 0x0f, body))
             return false;
     }
