@@ -8,10 +8,8 @@
 #include "drivers/AwsMqttClient.h"
 #include "drivers/CommonMqttClient.h"
 #include "drivers/driver_run.h"
-#include "integration/test_sub_support.h"
 #include "kro_host.h"
 #include "platform/cmdline.h"
-#include "support/capture.h"
 
 namespace {
 
@@ -312,14 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
         AwsArgsCase{"LongValuesWhole",
                     {"/" + kLong, "/c d", "/k", kLong, "1", kLong + "|t"},
                     {"mqttclinet_sub", "-h", kLong, "-p", "1", "--cafile", "/" + kLong, "--cert",
-                     "/c d", "--key", "/k", "-t", kLong, "-t", "t"}},
-        // Last, split as the Common driver splits them; not the publisher's.
-        AwsArgsCase{"ExtraTokensLast",
-                    {"/ca", "/c", "/k", "h", "443", "t",
-                     "-q 1  --tls-alpn x-amzn-mqtt-ca -F \"%t %p\"", "-i pub"},
-                    {"mqttclinet_sub", "-h", "h", "-p", "443", "--cafile", "/ca", "--cert", "/c",
-                     "--key", "/k", "-t", "t", "-q", "1", "--tls-alpn", "x-amzn-mqtt-ca", "-F",
-                     "\"%t %p\""}}),
+                     "/c d", "--key", "/k", "-t", kLong, "-t", "t"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- AWS: the publisher command line ---------------------------------------
@@ -329,7 +320,6 @@ struct AwsPubCase {
     AwsMqttClient::Settings settings;
     std::string topic, value;
     std::string line;
-    Args extra = {}; // as the publisher reads the extra tokens
 };
 void PrintTo(const AwsPubCase& c, std::ostream* os) {
     *os << c.name;
@@ -358,7 +348,7 @@ TEST_P(AwsPubCommand, EveryOptionPresentEveryValueWhole) {
                         c.topic,
                         "-m",
                         c.value};
-    EXPECT_EQ(splitCommandLine(cmd.line), kro::test::concat(expected, c.extra));
+    EXPECT_EQ(splitCommandLine(cmd.line), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -394,33 +384,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "t",
                    "dir\\\\",
                    "./res/other/mosquitto_pub.exe -h h -p 1 --cafile /ca --cert /c --key /k -t t "
-                   "-m \"dir\\\\\\\\\""},
-        // As written, after the message; not the subscriber's.
-        AwsPubCase{
-            "ExtraTokensAsWritten",
-            {"/ca", "/c", "/k", "h", "443", "", "-V 5", "-q 1 -D publish user-property \"a b\" c"},
-            "t",
-            "v",
-            "./res/other/mosquitto_pub.exe -h h -p 443 --cafile /ca --cert /c --key /k -t t "
-            "-m \"v\" -q 1 -D publish user-property \"a b\" c",
-            {"-q", "1", "-D", "publish", "user-property", "a b", "c"}}),
+                   "-m \"dir\\\\\\\\\""}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// "SubPerRequest": a whole number from 1, else the driver's default with a line.
-TEST(SubPerRequestSetting, WholeNumberFromOneOrTheDefault) {
-    const std::string no =
-        "[kro error]SubPerRequest must be a whole number of filters from 1, not ";
-    const std::tuple<const char*, size_t, size_t, std::string> cases[] = {
-        {"{}", 8, 8, ""},
-        {R"({"SubPerRequest":3})", 0, 3, ""},
-        {R"({"SubPerRequest":0})", 8, 8, no + "\"0\"; using 8\n"},
-        {R"({"SubPerRequest":"8 "})", 0, 0, no + "\"8 \"; using no limit\n"}};
-    for (const auto& [settings, fallback, expected, printed] : cases) {
-        kro::test::Capture out(kro::test::Capture::Stream::Out);
-        EXPECT_EQ(readSubPerRequest(settings, fallback), expected) << settings;
-        EXPECT_EQ(out.take(), printed) << settings;
-    }
-}
 
 // ---- The printed argument vector -------------------------------------------
 
