@@ -124,10 +124,11 @@ const std::vector<std::string> kCommonKeys = {
     "Protocol", "DeviceId", "host", "addr", "port", "clientid", "username", "password", "cafile",
     "cert", "key", "oneConnetTime", "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode",
     "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax",
-    "PubFormat", "PubTemplate"};
+    "PubFormat", "PubTemplate", "SubPerRequest"};
 const std::vector<std::string> kAwsKeys = {
     "Protocol", "DeviceId", "PubTimeout", "PubMode", "PubBuffer", "PubStore", "PubStoreLimit",
-    "PubStoreMaxAge", "PubReconnectMax", "PubFormat", "PubTemplate"};
+    "PubStoreMaxAge", "PubReconnectMax", "PubFormat", "PubTemplate", "SubPerRequest",
+    "AdditionSubArgs", "AdditionPubArgs"};
 // clang-format on
 const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",
                                                    "host",       "port",     "topics"};

@@ -145,8 +145,10 @@ int subscribe_request(struct mosquitto* mosq, mosq_config* cfg, int first, int c
 }
 
 // The run's topics in order, in as few requests as keep every packet within
-// the bound; a topic bigger than the bound goes alone.
-int subscribe_all(struct mosquitto* mosq, mosq_config* cfg, const mosquitto_property* connack) {
+// the bound (a topic bigger than the bound goes alone) and, with a limit, none
+// with more than `per_request` topics.
+int subscribe_all(struct mosquitto* mosq, mosq_config* cfg, const mosquitto_property* connack,
+                  size_t per_request) {
     size_t bound = kSubscribeBound;
     uint32_t advertised = 0;
     if (connack &&
@@ -160,6 +162,8 @@ int subscribe_all(struct mosquitto* mosq, mosq_config* cfg, const mosquitto_prop
         size_t body = head;
         int end = first;
         for (; end < cfg->topic_count; ++end) {
+            if (per_request && static_cast<size_t>(end - first) == per_request)
+                break;
             // Length, filter, options byte.
             const size_t grown = body + 2 + std::strlen(cfg->topics[end]) + 1;
             if (end > first && 1 + varint_size(grown) + grown > bound)
@@ -278,7 +282,7 @@ void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flag
     if (result == 0) {
         slot->refusals = 0;
         slot->sub_granted = false;
-        slot->subacks_pending = subscribe_all(mosq, lcfg, properties);
+        slot->subacks_pending = subscribe_all(mosq, lcfg, properties, slot->per_request);
         for (int i = 0; i < lcfg->unsub_topic_count; ++i)
             mosquitto_unsubscribe_v5(mosq, nullptr, lcfg->unsub_topics[i], lcfg->unsubscribe_props);
         return;
@@ -516,7 +520,7 @@ KRO_EXPORT int mqttclinet_sub(int argc, char** argv, void* pdev) {
     return sub_client_run(argc, argv, pdev, nullptr);
 }
 
-int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info) {
+int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info, size_t per_request) {
     const steady::time_point started = steady::now();
     if (info)
         *info = sub_run_info{};
@@ -531,6 +535,7 @@ int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info) {
         return 1;
     }
     start_run_state(slot);
+    slot->per_request = per_request;
     mosq_config* lcfg = &slot->cfg;
 
     int rc = client_lib_init_run(lcfg);

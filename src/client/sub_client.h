@@ -79,8 +79,9 @@ struct sub_run_info {
 };
 
 // mqttclinet_sub, also telling the caller what ended the run when `info` is
-// given.
-int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info);
+// given. `per_request` filters at most go in one SUBSCRIBE (0: no limit), for
+// brokers that refuse a bigger request whole.
+int sub_client_run(int argc, char** argv, void* pdev, sub_run_info* info, size_t per_request = 0);
 
 // The library callbacks installed on every run's client.
 void my_connect_callback(struct mosquitto* mosq, void* obj, int result, int flags,

@@ -48,6 +48,7 @@ struct sub_para_t {
     // answer so far granted a topic: the verdict waits for the last one.
     int32_t subacks_pending;
     bool sub_granted;
+    size_t per_request; // filters one SUBSCRIBE may carry, 0: no limit
 
     bool live;                  // a run uses the slot now (under the table lock)
     std::thread::id run_thread; // the thread of the live run (under the table lock)

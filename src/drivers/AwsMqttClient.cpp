@@ -10,6 +10,7 @@
 #include "platform/cmdline.h"
 #include "publish/publish_process.h"
 #include "text/lines.h"
+#include "text/split.h"
 
 using kro::util::StringUtil;
 
@@ -50,6 +51,9 @@ void cpp_callback1(int state, void* obj) {
 
 AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
     : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)),
+      m_subPerRequest(readSubPerRequest(settings, 8)),
+      m_extraSub(kro::util::Util::getValFromJsonc(settings, "AdditionSubArgs")),
+      m_extraPub(kro::util::Util::getValFromJsonc(settings, "AdditionPubArgs")),
       m_session(makePublishSession(settings, "")), m_format(readPubFormat(settings, "")) {}
 
 bool AwsMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
@@ -90,20 +94,33 @@ bool AwsMqttClient::readSettings(Settings& settings, bool stopAtMissing) {
     return all;
 }
 
-std::vector<std::string> AwsMqttClient::buildSubArgs(const Settings& settings,
-                                                     const std::vector<std::string>& topics) {
-    std::vector<std::string> args{"mqttclinet_sub", "-h", settings.host};
-    // Without a port the subscriber takes the TLS default.
+namespace {
+
+// What the subscriber and the session share: host, port, TLS files.
+std::vector<std::string> connectionArgs(const char* program,
+                                        const AwsMqttClient::Settings& settings) {
+    std::vector<std::string> args{program, "-h", settings.host};
+    // Without a port the client takes the TLS default.
     if (!settings.port.empty()) {
         args.push_back("-p");
         args.push_back(settings.port);
     }
     args.insert(args.end(),
                 {"--cafile", settings.cafile, "--cert", settings.cert, "--key", settings.key});
+    return args;
+}
+
+} // namespace
+
+std::vector<std::string> AwsMqttClient::buildSubArgs(const Settings& settings,
+                                                     const std::vector<std::string>& topics) {
+    std::vector<std::string> args = connectionArgs("mqttclinet_sub", settings);
     for (const std::string& topic : topics) {
         args.push_back("-t");
         args.push_back(topic);
     }
+    for (std::string& token : splitWithQuotes(settings.extraSub, true))
+        args.push_back(std::move(token));
     return args;
 }
 
@@ -120,7 +137,13 @@ PubCommand AwsMqttClient::buildPubCommand(const Settings& settings, const std::s
                quoteArgumentIfNeeded(settings.key) + " -t " + quoteArgumentIfNeeded(topic);
     cmd.shown = cmd.line;
     const std::string message = format ? format->render(value, topic, postedMs) : value;
-    fitCommandLine(cmd, appendMessage(cmd, message), message);
+    const MessageSpot spot = appendMessage(cmd, message);
+    std::string extra;
+    for (const std::string& token : splitWithQuotes(settings.extraPub, true))
+        extra += " " + token;
+    cmd.line += extra;
+    cmd.shown += showCommandArguments(extra);
+    fitCommandLine(cmd, spot, message);
     cmd.print = false;
     return cmd;
 }
@@ -151,7 +174,9 @@ void AwsMqttClient::subscriptionLoop() {
                                         return true;
                                     }),
                      topics.end());
-        const SubscriberResult result = runSubscriber(buildSubArgs(settings, topics), nullptr);
+        settings.extraSub = m_extraSub;
+        const SubscriberResult result =
+            runSubscriber(buildSubArgs(settings, topics), nullptr, m_subPerRequest);
         // A run ended by the stop is no result of the subscriber's.
         if (m_run.stopping())
             return;
@@ -165,8 +190,9 @@ void AwsMqttClient::subscriptionLoop() {
 }
 
 std::vector<std::string> AwsMqttClient::buildSessionArgs(const Settings& settings) {
-    std::vector<std::string> args = buildSubArgs(settings, {});
-    args.front() = "mqttclinet_pub";
+    std::vector<std::string> args = connectionArgs("mqttclinet_pub", settings);
+    const std::vector<std::string> extra = publisherExtraArgs(settings.extraPub);
+    args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
 
@@ -174,6 +200,7 @@ void AwsMqttClient::publishLoop() {
     // Read once: later changes of the variables do not reach this side.
     Settings settings;
     readSettings(settings, false);
+    settings.extraPub = m_extraPub;
     if (m_session) {
         m_session->run(buildSessionArgs(settings), m_run.stopSignal());
         return;

@@ -29,9 +29,12 @@ public:
     // The publisher program, resolved against the host's current directory.
     static constexpr const char* kPublisherPath = "./res/other/mosquitto_pub.exe";
 
-    // The connection parameters, as the runtime variables hold them.
+    // The connection parameters, as the runtime variables hold them, and the
+    // extra options of the settings JSON ("AdditionSubArgs",
+    // "AdditionPubArgs"), which readSettings leaves alone.
     struct Settings {
         std::string cafile, cert, key, host, port, topics;
+        std::string extraSub = {}, extraPub = {};
     };
     // Reads "cafilePath", "certPath", "keyPath", "host", "port" and "topics"
     // in this order. With `stopAtMissing`, stops at the first variable that
@@ -40,20 +43,23 @@ public:
     static bool readSettings(Settings& settings, bool stopAtMissing);
 
     // The subscriber's argument vector: host, port (when not empty), CA file,
-    // certificate, key, then one -t per topic. Every value is kept whole.
+    // certificate, key, one -t per topic, then the extra subscriber tokens
+    // (split as the Common driver splits them). Every value is kept whole.
     static std::vector<std::string> buildSubArgs(const Settings& settings,
                                                  const std::vector<std::string>& topics);
     // The publisher run for one variable. Every option is present; every value
     // reaches the publisher as one argument with exactly its bytes (a message
-    // too long for a command line on its standard input). Not printed. With a
+    // too long for a command line on its standard input); the extra publisher
+    // tokens follow the message as written. Not printed. With a
     // `format` the message is the value rendered with the posting time.
     static PubCommand buildPubCommand(const Settings& settings, const std::string& topic,
                                       const std::string& value, const PubFormat* format = nullptr,
                                       int64_t postedMs = 0);
 
     // The session's argument vector ("PubMode": "session"): the options of the
-    // publisher command line without topic and message; like the
-    // subscriber's, no -p when the port is empty.
+    // publisher command line without topic and message, the extra tokens as
+    // the publisher reads them; like the subscriber's, no -p when the port is
+    // empty.
     static std::vector<std::string> buildSessionArgs(const Settings& settings);
 
     // In session mode a posted "PubVariable" is queued on the session with
@@ -70,6 +76,11 @@ private:
     DriverRun m_run;
     // How long one publication may take ("PubTimeout"; zero: no limit).
     std::chrono::seconds m_pubTimeout;
+    // The most filters in one SUBSCRIBE ("SubPerRequest", 8 by default: AWS
+    // IoT Core refuses a bigger request whole).
+    size_t m_subPerRequest;
+    // "AdditionSubArgs" and "AdditionPubArgs" as the settings give them.
+    std::string m_extraSub, m_extraPub;
     // Set in session mode.
     std::unique_ptr<PublishSession> m_session;
     // The shape of published values (${device} is empty); null: as they are.

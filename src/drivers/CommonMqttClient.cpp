@@ -151,6 +151,7 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
     mkeepAlive = Util::getValFromJsonc(settings, "oneConnetTime");
     mstateVar = deviceId + ".substate";
     mpubTimeout = readPubTimeout(settings);
+    msubPerRequest = readSubPerRequest(settings, 0);
     if (Util::getValFromJsonc(settings, "SubMatch") == "topic")
         m_unmatched = std::make_shared<UnmatchedTopics>();
     m_session = makePublishSession(settings, deviceId + ".");
@@ -358,11 +359,11 @@ SubscriberResult CommonMqttClient::runSubscriberMatching(const std::vector<std::
     // without any is delivered to as it always was.
     auto matcher = std::make_shared<const TopicMatcher>(pDev, m_unmatched, !m_unmatched, m_misses);
     if (!m_unmatched && !matcher->hasPointers())
-        return runSubscriber(args, pDev);
+        return runSubscriber(args, pDev, msubPerRequest);
     SubscriberResult result;
     {
         const TopicMatchers::Registration matching(pDev, std::move(matcher));
-        result = runSubscriber(args, pDev);
+        result = runSubscriber(args, pDev, msubPerRequest);
     }
     if (const uint64_t count = m_unmatched ? m_unmatched->takeCount() : 0)
         printLine("[kro info]messages with no variable in this run: " + std::to_string(count) +
@@ -455,13 +456,8 @@ std::vector<std::string> CommonMqttClient::buildSessionArgs() const {
     optional("--key", mkey);
     // The extra tokens reach the session as the publisher program would read
     // them from its command line.
-    if (!mAdditionPubArg.empty()) {
-        std::string line = "p";
-        for (const std::string& token : splitWithQuotes(mAdditionPubArg, true))
-            line += " " + token;
-        std::vector<std::string> extra = splitCommandLine(line);
-        args.insert(args.end(), extra.begin() + 1, extra.end());
-    }
+    const std::vector<std::string> extra = publisherExtraArgs(mAdditionPubArg);
+    args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
 

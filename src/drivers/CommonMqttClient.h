@@ -86,6 +86,8 @@ public:
     std::string mstateVar;
     // How long one publication may take ("PubTimeout"; zero: no limit).
     std::chrono::seconds mpubTimeout;
+    // The most filters in one SUBSCRIBE ("SubPerRequest"; zero: no limit).
+    size_t msubPerRequest = 0;
 
 private:
     // Warns about a TLS file that does not exist (each set one is checked).

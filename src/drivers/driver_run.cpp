@@ -3,9 +3,12 @@
 #include <cstdio>
 
 #include "client/sub_client.h"
+#include "drivers/driver_settings.h"
+#include "kro/Util.h"
 #include "platform/cmdline.h"
 #include "receive/topic_tree.h"
 #include "text/lines.h"
+#include "text/split.h"
 
 DriverRun::Scope::Scope(DriverRun& run) : m_run(run) {
     std::lock_guard<std::mutex> lock(m_run.m_mutex);
@@ -80,7 +83,8 @@ bool subscribableFilter(const std::string& filter) {
     return !matchedFilter(filter).empty();
 }
 
-SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev) {
+SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev,
+                               size_t perRequest) {
     const std::string nul = optionWithNul(args);
     if (!nul.empty()) {
         printLine("[kro error]mqtt subscribe not started: the value of " + printable(nul) +
@@ -90,9 +94,31 @@ SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev)
     WritableArgs argv(args);
     sub_run_info info;
     SubscriberResult result;
-    result.code = sub_client_run(argv.argc(), argv.argv(), pdev, &info);
+    result.code = sub_client_run(argv.argc(), argv.argv(), pdev, &info, perRequest);
     result.denied = info.denied;
     return result;
+}
+
+size_t readSubPerRequest(const std::string& settings, size_t fallback) {
+    const std::string text = kro::util::Util::getValFromJsonc(settings, "SubPerRequest");
+    if (text.empty())
+        return fallback;
+    if (!isWholeNumber(text) || std::stoul(text) < 1) {
+        printLine("[kro error]SubPerRequest must be a whole number of filters from 1, not \"" +
+                  printable(text) + "\"; using " +
+                  (fallback ? std::to_string(fallback) : std::string("no limit")) + "\n");
+        return fallback;
+    }
+    return std::stoul(text);
+}
+
+std::vector<std::string> publisherExtraArgs(const std::string& setting) {
+    std::string line = "p";
+    for (const std::string& token : splitWithQuotes(setting, true))
+        line += " " + token;
+    std::vector<std::string> args = splitCommandLine(line);
+    args.erase(args.begin());
+    return args;
 }
 
 std::string deniedLine(const std::vector<std::string>& topics) {

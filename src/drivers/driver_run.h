@@ -88,10 +88,21 @@ private:
 };
 
 // One subscriber run with `args` (program name first) and the device context
-// `pdev`. Each argument is handed over as its own writable string, no shell
-// and no quoting involved. A vector with a NUL in an argument is not run (it
-// would reach the client shortened): a line names the option, result 1.
-SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev);
+// `pdev`, at most `perRequest` filters in one SUBSCRIBE (0: no limit). Each
+// argument is handed over as its own writable string, no shell and no quoting
+// involved. A vector with a NUL in an argument is not run (it would reach the
+// client shortened): a line names the option, result 1.
+SubscriberResult runSubscriber(const std::vector<std::string>& args, void* pdev,
+                               size_t perRequest = 0);
+
+// The "SubPerRequest" setting: the most filters one SUBSCRIBE may carry, a
+// whole number from 1; `fallback` (0: no limit) when not set, and with a line
+// when it is no such number.
+size_t readSubPerRequest(const std::string& settings, size_t fallback);
+
+// The tokens of an "AdditionPubArgs" setting as the publisher program reads
+// them from its command line, where they go as written.
+std::vector<std::string> publisherExtraArgs(const std::string& setting);
 
 // The option whose value (or the argument itself, when it follows none)
 // holds a NUL; empty when none does.

@@ -3,6 +3,8 @@
 // publishing, and the subscription's end on a missing parameter.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "support/broker.h"
 #include "support/capture.h"
 #include "support/mqtt_probe.h"
@@ -125,5 +127,42 @@ TEST(DriverAws, MissingPortEndsTheSubscriptionForGood) {
     EXPECT_EQ(printed.rfind("[kro error]publish failed with exit code ", 0), 0u) << printed;
     EXPECT_NE(printed.find(": aws/out\n"), std::string::npos) << printed;
 }
+
+// At most "SubPerRequest" filters a request (else 8); extras on both sides (QoS 1: the driver's).
+class DriverAwsLimitAndArgs : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DriverAwsLimitAndArgs, RequestsWithinTheLimitAtQos1) {
+    Broker broker;
+    DriverDir dir;
+    StateLog log;
+    Plugin plugin;
+    kro::host::DeviceManager dm;
+    auto p = dm.addDevice("dev1")->addVariable(VarSpec{"P", 16, "PubVariable", "aws/out", ""});
+    kro::test::configureAws(broker, "x/0|x/1|x/2|x/3|x/4|x/5|x/6|x/7|x/8|x/9|x/10|x/11");
+    Capture out(Capture::Stream::Out);
+    RunningDriver driver(plugin, kFactory, &dm,
+                         std::string(R"({"Protocol":"AWSMQTT","AdditionSubArgs":"-q 1",)") +
+                             R"("AdditionPubArgs":"-q 1","SubPerRequest":)" +
+                             (GetParam() ? R"(5,"PubMode":"session"})" : "0}"));
+    ASSERT_TRUE(log.waitFor("substate", 0));
+    for (int i = 0; i < 12; ++i)
+        EXPECT_TRUE(deliver(broker, "x/" + std::to_string(i), "m")) << i;
+    p->setStrValue("v", true);
+    driver->postData(p);
+    EXPECT_TRUE(waitUntil([&] { return broker.log().find(", q1, r0, m") != std::string::npos; }));
+    std::vector<size_t> sizes; // the filters granted QoS 1 of each SUBSCRIBE
+    std::istringstream in(broker.log());
+    for (std::string line; std::getline(in, line);)
+        if (line.find(": Received SUBSCRIBE from ") != std::string::npos)
+            sizes.push_back(0);
+        else if (!sizes.empty() && line.find(" (QoS 1)") != std::string::npos)
+            ++sizes.back();
+    EXPECT_EQ(sizes, (GetParam() ? std::vector<size_t>{5, 5, 2} : std::vector<size_t>{8, 4}));
+    EXPECT_EQ(out.take().find("[kro error]SubPerRequest must be a whole number of filters from 1, "
+                              "not \"0\"; using 8\n") != std::string::npos,
+              !GetParam());
+}
+INSTANTIATE_TEST_SUITE_P(Modes, DriverAwsLimitAndArgs, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "session" : "process"; });
 
 } // namespace
