@@ -50,7 +50,7 @@ void cpp_callback1(int state, void* obj) {
 
 AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
     : kro::UARTDriverBase(manager, settings), m_pubTimeout(readPubTimeout(settings)),
-      m_session(makePublishSession(settings, "")), m_format(readPubFormat(settings, "")) {}
+      m_session(makePublishSession(settings, "", true)), m_format(readPubFormat(settings, "")) {}
 
 bool AwsMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
     return postToDriver(*this, m_session.get(), std::move(var), false, m_format.get());
