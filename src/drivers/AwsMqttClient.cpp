@@ -54,7 +54,7 @@ AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
       m_subPerRequest(readSubPerRequest(settings, 8)),
       m_extraSub(kro::util::Util::getValFromJsonc(settings, "AdditionSubArgs")),
       m_extraPub(kro::util::Util::getValFromJsonc(settings, "AdditionPubArgs")),
-      m_session(makePublishSession(settings, "")), m_format(readPubFormat(settings, "")) {}
+      m_session(makePublishSession(settings, "", true)), m_format(readPubFormat(settings, "")) {}
 
 bool AwsMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
     return postToDriver(*this, m_session.get(), std::move(var), false, m_format.get());

@@ -76,6 +76,9 @@ public:
     // `nextBytes` (0: none waits), or the oldest clock's timeout;
     // Time::max() for nothing.
     Time nextEvent(Time now, size_t nextBytes) const;
+    // A value that will not be answered (the library refused it): its clock
+    // ends, nothing is measured.
+    void endClock(uint64_t id);
     // The packet pace in force, packets a second; 0 for none.
     double pace() const { return m_packets.rate; }
 
@@ -114,7 +117,6 @@ private:
     void slowDown(Time now, Time evidence);
     void growPace(Time now);
     double ackRate(Time now) const;
-    void endClock(uint64_t id);
     // Drops the entries of ended clocks from the front of the order.
     void sweep();
     void endClocks();

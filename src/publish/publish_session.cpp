@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include <mqtt_protocol.h>
+
 #include "client/client_connect.h"
 #include "client/client_shared.h"
 #include "client/lib_init.h"
@@ -50,14 +52,21 @@ size_t readPubBuffer(const std::string& settings) {
 }
 
 std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
-                                                   const std::string& varPrefix) {
+                                                   const std::string& varPrefix, bool aws) {
     if (readPubMode(settings) != PubMode::Session) {
         if (!kro::util::Util::getValFromJsonc(settings, "PubStore").empty())
             printLine("[kro error]PubStore needs \"PubMode\": \"session\"; values are published "
                       "without a store\n");
+        // A publisher process per value has no lasting connection to pace.
+        for (const char* key :
+             {"PubRate", "PubByteRate", "PubInflight", "PubAckTimeout", "PubMaxBytes"})
+            if (!kro::util::Util::getValFromJsonc(settings, key).empty())
+                printLine(std::string("[kro error]") + key +
+                          " needs \"PubMode\": \"session\"; values are published one "
+                          "publisher process each, without it\n");
         return nullptr;
     }
-    SessionSettings session = readSessionSettings(settings);
+    SessionSettings session = readSessionSettings(settings, aws);
     session.buffer = readPubBuffer(settings);
     return std::make_unique<PublishSession>(session, varPrefix);
 }
@@ -89,11 +98,26 @@ bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
     return true;
 }
 
-PublishSession::PublishSession(size_t capacity) : m_capacity(std::max<size_t>(capacity, 1)) {}
+namespace {
+
+FlowSettings flowSettings(const SessionSettings& s) {
+    FlowSettings flow;
+    flow.rate = static_cast<double>(s.rate);
+    flow.byteRate = static_cast<double>(s.byteRate);
+    flow.inflight = static_cast<size_t>(s.inflight);
+    flow.ackTimeout = std::chrono::seconds(s.ackTimeoutSeconds);
+    return flow;
+}
+
+} // namespace
+
+PublishSession::PublishSession(size_t capacity)
+    : m_capacity(std::max<size_t>(capacity, 1)), m_flow(flowSettings(m_settings), kWindow) {}
 
 PublishSession::PublishSession(const SessionSettings& settings, std::string varPrefix)
     : m_capacity(std::max<size_t>(settings.buffer, 1)), m_settings(settings),
-      m_varPrefix(std::move(varPrefix)), m_diagnostics(true), m_random(std::random_device{}()) {}
+      m_varPrefix(std::move(varPrefix)), m_diagnostics(true),
+      m_flow(flowSettings(settings), kWindow), m_random(std::random_device{}()) {}
 
 PublishSession::~PublishSession() {
     if (!m_ran && !m_buffer.empty())
@@ -107,11 +131,22 @@ size_t PublishSession::waiting() const {
 }
 
 bool PublishSession::canHand(size_t limit) const {
-    return m_connected && !m_buffer.empty() && handed() < limit;
+    if (!m_connected || m_buffer.empty() || handed() >= limit)
+        return false;
+    const auto now = std::chrono::steady_clock::now();
+    return m_flow.readyAt(now, nextBytes()) <= now;
+}
+
+size_t PublishSession::nextBytes() const {
+    if (m_buffer.empty() || handed() >= window())
+        return 0;
+    return m_buffer.front()->topic.size() + m_buffer.front()->payload.size();
 }
 
 size_t PublishSession::window() const {
-    return m_probing ? 1 : kWindow;
+    if (m_probing)
+        return 1;
+    return m_qos == 0 ? kWindow : m_flow.window();
 }
 
 int PublishSession::wantedState() const {
@@ -122,7 +157,8 @@ int PublishSession::wantedState() const {
 
 bool PublishSession::hasWork() const {
     return m_stopping || !m_lines.empty() || wantedState() != m_state ||
-           canHand(m_waiterIdle ? std::min(kWakeRoom, window()) : window()) ||
+           canHand(m_waiterIdle ? std::min(kWakeRoom, std::max<size_t>(window() / 2, 1))
+                                : window()) ||
            (m_threaded && !m_connected) || persistDue();
 }
 
@@ -177,11 +213,20 @@ void PublishSession::post(Value value) {
     wake();
 }
 
-void PublishSession::onConnect(mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
+void PublishSession::onConnect(mosquitto*, void* obj, int rc, int,
+                               const mosquitto_property* props) {
     auto* self = static_cast<PublishSession*>(obj);
     std::lock_guard<std::mutex> lock(self->m_mutex);
     self->m_answered = true;
     if (rc == 0) {
+        // What an MQTT v5 broker takes: the window and the largest packet.
+        uint16_t receiveMaximum = 0;
+        uint32_t maxPacket = 0;
+        mosquitto_property_read_int16(props, MQTT_PROP_RECEIVE_MAXIMUM, &receiveMaximum, false);
+        mosquitto_property_read_int32(props, MQTT_PROP_MAXIMUM_PACKET_SIZE, &maxPacket, false);
+        self->m_brokerMaxPacket = maxPacket;
+        self->m_flow.connected(std::chrono::steady_clock::now(),
+                               self->m_settings.inflight ? receiveMaximum : 0);
         self->m_connected = true;
         ++self->m_generation;
         self->m_refused = 0;
@@ -218,6 +263,10 @@ void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosq
     self->m_handed0.clear();
     self->dropOverflow();
     self->m_lossReason = rc;
+    // Under a pace the library must not send its whole queue again at once.
+    if (self->m_flow.disconnected(std::chrono::steady_clock::now(), self->m_v5 ? rc : 0) ||
+        self->m_settings.paced())
+        self->m_takeBackAll = true;
     if (rc != 0) {
         self->m_lost = true;
         self->m_lines.push_back("[kro error]publish connection lost: " +
@@ -235,6 +284,7 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
         if (!self->m_handed0.empty()) {
             const Entry entry = self->m_handed0.front();
             self->m_handed0.pop_front();
+            self->m_flow.acknowledged(std::chrono::steady_clock::now(), entry->seq);
             self->completed(entry, reason);
         }
     } else {
@@ -248,7 +298,7 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
             const Entry entry = it->second;
             self->m_byMid.erase(it);
             self->m_inflightBySeq.erase(entry->seq);
-            self->completed(entry, reason);
+            self->answered(entry, reason);
         }
     }
     self->wake();
@@ -271,6 +321,44 @@ void PublishSession::completed(const Entry& entry, int reason) {
                           "; the value is set aside\n");
 }
 
+void PublishSession::answered(const Entry& entry, int reason) {
+    const auto now = std::chrono::steady_clock::now();
+    if (reason < 128 || !m_v5) {
+        m_refusals.erase(entry->seq);
+        m_stallTold = false;
+        m_flow.acknowledged(now, entry->seq);
+        completed(entry, reason);
+        return;
+    }
+    auto& [last, times] = m_refusals[entry->seq];
+    times = last == reason ? times + 1 : 1;
+    last = reason;
+    if (m_flow.refused(now, entry->seq, reason, times) == PublishFlow::Verdict::Retry) {
+        putBack(entry);
+        return;
+    }
+    m_refusals.erase(entry->seq);
+    completed(entry, reason);
+}
+
+void PublishSession::putBack(const Entry& entry) {
+    // Refusals come for the oldest values in flight: their place is near the
+    // front.
+    auto at = std::find_if(m_buffer.begin(), m_buffer.end(),
+                           [&](const Entry& e) { return e->seq > entry->seq; });
+    m_buffer.insert(at, entry);
+    dropOverflow();
+}
+
+void PublishSession::setAsideOversize(const Entry& entry, uint64_t limit) {
+    ++m_setAside;
+    if (entry->storeId > 0)
+        m_doneIds.push_back(entry->storeId);
+    m_lines.push_back("[kro error]publish set aside: " + std::to_string(entry->payload.size()) +
+                      " bytes, more than the broker takes (" + std::to_string(limit) +
+                      "): " + printable(entry->topic) + "\n");
+}
+
 void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation) {
     const size_t n = batch.size() - from;
     if (m_qos == 0) {
@@ -287,9 +375,25 @@ void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint
 }
 
 void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mosq) {
-    const size_t n = std::min({window() - handed(), m_buffer.size(), kBatch});
-    std::vector<Entry> batch(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
-    m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(n));
+    const size_t most = std::min({window() - handed(), kBatch});
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<Entry> batch;
+    while (batch.size() < most && !m_buffer.empty()) {
+        const Entry& next = m_buffer.front();
+        if (m_settings.maxBytes && next->payload.size() > m_settings.maxBytes) {
+            // Sent, it would make the broker close the connection on it.
+            setAsideOversize(next, m_settings.maxBytes);
+            m_buffer.pop_front();
+            continue;
+        }
+        const size_t bytes = next->topic.size() + next->payload.size();
+        if (m_flow.readyAt(now, bytes) > now)
+            break;
+        m_flow.sent(now, bytes, next->seq, m_qos != 0);
+        batch.push_back(next);
+        m_buffer.pop_front();
+    }
+    const size_t n = batch.size();
     // Counted as handed before the library has them: its acknowledgement may
     // come before mosquitto_publish returns.
     if (m_qos == 0)
@@ -321,14 +425,20 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
             takeBack(batch, i, generation);
             break;
         }
-        // This value can never be sent (a topic with wildcards, too long):
-        // reported and set aside, the rest goes on.
+        // This value can never be sent (a topic with wildcards, too long, or
+        // larger than the broker's maximum packet size): reported and set
+        // aside, the rest goes on.
         if (m_qos != 0)
             m_inflight -= std::min<size_t>(m_inflight, 1);
         else if (generation == m_generation) {
             auto it = std::find(m_handed0.begin(), m_handed0.end(), batch[i]);
             if (it != m_handed0.end())
                 m_handed0.erase(it);
+        }
+        m_flow.endClock(v.seq);
+        if (rc == MOSQ_ERR_OVERSIZE_PACKET) {
+            setAsideOversize(batch[i], m_brokerMaxPacket);
+            continue;
         }
         ++m_setAside;
         if (batch[i]->storeId > 0)
@@ -342,7 +452,7 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
         if (early != m_earlyAcks.end()) {
             const int reason = early->second;
             m_earlyAcks.erase(early);
-            completed(batch[i], reason);
+            answered(batch[i], reason);
         } else {
             m_byMid[mid] = batch[i];
             m_inflightBySeq[batch[i]->seq] = batch[i];
@@ -370,23 +480,47 @@ void PublishSession::report(std::unique_lock<std::mutex>& lock) {
     writeDiagnostics(lock, false);
 }
 
+void PublishSession::stalled(std::unique_lock<std::mutex>& lock, mosquitto* mosq, size_t late) {
+    if (!m_stallTold)
+        m_lines.push_back("[kro error]publish: no acknowledgement within " +
+                          std::to_string(m_settings.ackTimeoutSeconds) + " s for " +
+                          count(late, "value", "values") + ": reconnecting to send them again\n");
+    m_stallTold = true;
+    m_flow.timedOut(std::chrono::steady_clock::now());
+    // MQTT 3.1.1 sends a value again only on a new connection.
+    m_takeBackAll = true;
+    lock.unlock();
+    mosquitto_disconnect_v5(mosq, 0, nullptr);
+    lock.lock();
+}
+
 void PublishSession::serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq) {
     while (!m_stopping && (!m_threaded || m_connected)) {
         // Values first, the state and the lines after: a value's way out is
         // not held up by the host's variable store.
         if (canHand(window()))
             handOver(lock, mosq);
+        if (m_threaded && m_connected && m_qos != 0) {
+            const size_t late = m_flow.overdue(std::chrono::steady_clock::now());
+            if (late > 0)
+                stalled(lock, mosq, late);
+        }
         report(lock);
         if (canHand(window()))
             continue;
         m_waiterIdle = true;
-        // Rows to delete and the diagnostics are due in time, not on a wake.
+        // Rows to delete and the diagnostics are due in time, not on a wake;
+        // so are the next token of the pace and an acknowledgement's bound.
+        const auto now = std::chrono::steady_clock::now();
+        auto until = m_flow.nextEvent(now, nextBytes());
         if (!m_settings.store.empty())
-            m_cv.wait_for(lock, kCommitEvery, [this] { return hasWork(); });
+            until = std::min(until, now + kCommitEvery);
         else if (m_diagnostics)
-            m_cv.wait_for(lock, kDiagEvery, [this] { return hasWork(); });
-        else
+            until = std::min<std::chrono::steady_clock::time_point>(until, now + kDiagEvery);
+        if (until == std::chrono::steady_clock::time_point::max())
             m_cv.wait(lock, [this] { return hasWork(); });
+        else
+            m_cv.wait_until(lock, until, [this] { return hasWork(); });
         m_waiterIdle = false;
     }
 }
@@ -492,7 +626,8 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             m_threaded = false;
             const auto upFor = std::chrono::steady_clock::now() - m_connectedAt;
             noteTakeover(upFor);
-            if (probeAfterLoss()) {
+            const bool all = std::exchange(m_takeBackAll, false);
+            if ((all && !m_inflightBySeq.empty()) || probeAfterLoss()) {
                 lock.unlock();
                 mosquitto* fresh = makeClient(record, false);
                 lock.lock();

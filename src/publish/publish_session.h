@@ -23,6 +23,7 @@
 #include "client/broker_list.h"
 #include "drivers/driver_state.h"
 #include "kro/kro.h"
+#include "publish/publish_flow.h"
 #include "publish/publish_format.h"
 #include "publish/publish_settings.h"
 #include "publish/publish_store.h"
@@ -119,6 +120,17 @@ private:
     // A value the broker has (acknowledged, or written at QoS 0) or refused:
     // its row is deleted at the next commit; a refused one is set aside.
     void completed(const Entry& entry, int reason);
+    // The broker's answer to a QoS 1/2 value: done, refused for good, or
+    // refused for now (a quota) and put back in posting order.
+    void answered(const Entry& entry, int reason);
+    // A value the broker can never take for its size, set aside before it is
+    // sent; `limit` the bound it passes.
+    void setAsideOversize(const Entry& entry, uint64_t limit);
+    // No acknowledgement on a live connection: the line, the slower pace, and
+    // a reconnect that sends what was in flight again. Releases the lock.
+    void stalled(std::unique_lock<std::mutex>& lock, mosquitto* mosq, size_t late);
+    // Bytes the pace counts for the value that would go next (0: none may).
+    size_t nextBytes() const;
     // The store's part of a pass of the publish thread: opens it, commits
     // the values posted and deletes the completed ones in one group, refills
     // the buffer from the disk. Releases the lock during its disk work.
@@ -154,6 +166,11 @@ private:
     void takeBackInflight();
     // Takes back values the connection refused, to the front of the buffer.
     void takeBack(const std::vector<Entry>& batch, size_t from, uint64_t generation);
+    // Puts a value back into the buffer where its posting order puts it.
+    void putBack(const Entry& entry);
+    // The broker closed the connection for a reason of its own (a quota,
+    // another client): the values in flight did not cause it.
+    bool lossSaysNothingOfValues() const;
     // "publish connection failed: REASON", once per reason until the broker
     // answers.
     void noteFailure(const std::string& reason);
@@ -234,7 +251,7 @@ private:
     uint64_t m_setAside = 0;
     std::set<std::pair<std::string, int>> m_setAsideTold;
     // Last written diagnostics and when.
-    int64_t m_diag[3] = {-1, -1, -1};
+    int64_t m_diag[4] = {-1, -1, -1, -1};
     std::chrono::steady_clock::time_point m_diagAt{};
     // Looking for a value the broker closes on: values up to m_probeUntil go
     // one at a time; m_probeSeq has been alone in flight at m_probeCloses
@@ -250,6 +267,16 @@ private:
     int m_shortCloses = 0;
     bool m_takeoverTold = false;
     std::string m_clientId;
+    // The connection's pace, and what the broker announced (0: nothing).
+    PublishFlow m_flow;
+    uint32_t m_brokerMaxPacket = 0;
+    // The values in flight go back to the buffer at the next loss, to a
+    // client made anew, so that the pace holds for them too.
+    bool m_takeBackAll = false;
+    // "no acknowledgement" told, until a value is acknowledged again.
+    bool m_stallTold = false;
+    // Refusals in a row per value (posting sequence): the reason and times.
+    std::unordered_map<uint64_t, std::pair<int, int>> m_refusals;
     // The will's properties, for each client made anew (the library takes
     // ownership of the record's).
     mosquitto_property* m_willProps = nullptr;
@@ -272,8 +299,9 @@ std::chrono::milliseconds reconnectPause(std::chrono::milliseconds previous,
 // A driver's session for its settings; none in process mode.
 // `varPrefix` goes before the diagnostics variables' names ("dev1." or "").
 // "PubStore" without session mode is reported, not ignored.
+// `aws`: the pace defaults to AWS IoT Core's limits.
 std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
-                                                   const std::string& varPrefix);
+                                                   const std::string& varPrefix, bool aws = false);
 
 // A driver's postData: without a session as the base does; with one, a
 // "PubVariable" is queued on it with the value it holds now (any other

@@ -177,10 +177,23 @@ mosquitto* PublishSession::makeClient(mosq_config& record, bool first) {
     return mosq;
 }
 
+bool PublishSession::lossSaysNothingOfValues() const {
+    if (!m_v5)
+        return false;
+    switch (m_lossReason) {
+    case MQTT_RC_SESSION_TAKEN_OVER:
+    case MQTT_RC_RECEIVE_MAXIMUM_EXCEEDED:
+    case MQTT_RC_MESSAGE_RATE_TOO_HIGH:
+    case MQTT_RC_QUOTA_EXCEEDED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool PublishSession::probeAfterLoss() {
     // A close the broker gave another reason for says nothing of the values.
-    if (m_qos == 0 || m_inflightBySeq.empty() ||
-        (m_v5 && m_lossReason == MQTT_RC_SESSION_TAKEN_OVER))
+    if (m_qos == 0 || m_inflightBySeq.empty() || lossSaysNothingOfValues())
         return false;
     if (m_probing && m_inflightBySeq.size() == 1) {
         const Entry entry = m_inflightBySeq.begin()->second;

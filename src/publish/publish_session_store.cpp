@@ -2,6 +2,7 @@
 // variables: what the publish thread does with the disk on each pass.
 
 #include <algorithm>
+#include <cmath>
 
 #include "publish/publish_session.h"
 #include "publish/publish_session_parts.h"
@@ -295,22 +296,26 @@ void PublishSession::writeDiagnostics(std::unique_lock<std::mutex>& lock, bool n
         older(m_buffer.front()->postedMs);
     if (!m_unstored.empty())
         older(m_unstored.front().postedMs);
-    const int64_t values[3] = {
+    const int64_t values[4] = {
         static_cast<int64_t>(waiting),
         static_cast<int64_t>(m_dropped + m_storeDrops.bySize + m_storeDrops.byAge + m_setAside),
-        waiting == 0 || oldest == 0 ? 0 : std::max<int64_t>(0, (wallMs() - oldest) / 1000)};
-    if (std::equal(values, values + 3, m_diag))
+        waiting == 0 || oldest == 0 ? 0 : std::max<int64_t>(0, (wallMs() - oldest) / 1000),
+        static_cast<int64_t>(std::lround(m_flow.sentRate(at)))};
+    // "pubrate" only where a pace is set: without one the variables stay as
+    // they always were.
+    const int shown = m_settings.paced() ? 4 : 3;
+    if (std::equal(values, values + shown, m_diag))
         return;
     m_diagAt = at;
-    static const char* const names[3] = {"pubwaiting", "pubdropped", "puboldest"};
-    bool changed[3];
-    for (int i = 0; i < 3; ++i) {
+    static const char* const names[4] = {"pubwaiting", "pubdropped", "puboldest", "pubrate"};
+    bool changed[4];
+    for (int i = 0; i < shown; ++i) {
         changed[i] = values[i] != m_diag[i];
         m_diag[i] = values[i];
     }
     lock.unlock();
     kro::IVarManager* vars = kro::getRuntime()->getVarManager();
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < shown; ++i)
         if (changed[i])
             vars->setIntVar(m_varPrefix + names[i],
                             static_cast<int>(std::min<int64_t>(values[i], INT32_MAX)), 0);

@@ -18,8 +18,14 @@ uint64_t readWholeSetting(const std::string& settings, const char* key, uint64_t
     return std::stoull(text);
 }
 
-SessionSettings readSessionSettings(const std::string& settings) {
+SessionSettings readSessionSettings(const std::string& settings, bool aws) {
     SessionSettings s;
+    if (aws) {
+        s.rate = kAwsRate;
+        s.byteRate = kAwsByteRate;
+        s.inflight = kAwsInflight;
+        s.maxBytes = kAwsMaxBytes;
+    }
     s.store = kro::util::Util::getValFromJsonc(settings, "PubStore");
     if (s.store.find('\0') != std::string::npos) {
         // Cut at the NUL it would be another file.
@@ -32,5 +38,11 @@ SessionSettings readSessionSettings(const std::string& settings) {
         readWholeSetting(settings, "PubStoreMaxAge", s.storeMaxAgeSeconds, 0, "seconds");
     s.reconnectMaxSeconds =
         readWholeSetting(settings, "PubReconnectMax", s.reconnectMaxSeconds, 1, "seconds");
+    s.rate = readWholeSetting(settings, "PubRate", s.rate, 0, "messages a second");
+    s.byteRate = readWholeSetting(settings, "PubByteRate", s.byteRate, 0, "bytes a second");
+    s.inflight = readWholeSetting(settings, "PubInflight", s.inflight, 0, "values");
+    s.maxBytes = readWholeSetting(settings, "PubMaxBytes", s.maxBytes, 0, "bytes");
+    s.ackTimeoutSeconds =
+        readWholeSetting(settings, "PubAckTimeout", s.ackTimeoutSeconds, 0, "seconds");
     return s;
 }
