@@ -124,11 +124,13 @@ const std::vector<std::string> kCommonKeys = {
     "Protocol", "DeviceId", "host", "addr", "port", "clientid", "username", "password", "cafile",
     "cert", "key", "oneConnetTime", "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode",
     "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax",
-    "PubFormat", "PubTemplate", "SubPerRequest"};
+    "PubFormat", "PubTemplate", "SubPerRequest", "PubRate", "PubByteRate", "PubInflight",
+    "PubAckTimeout", "PubMaxBytes"};
 const std::vector<std::string> kAwsKeys = {
     "Protocol", "DeviceId", "PubTimeout", "PubMode", "PubBuffer", "PubStore", "PubStoreLimit",
     "PubStoreMaxAge", "PubReconnectMax", "PubFormat", "PubTemplate", "SubPerRequest",
-    "AdditionSubArgs", "AdditionPubArgs"};
+    "AdditionSubArgs", "AdditionPubArgs", "PubRate", "PubByteRate", "PubInflight", "PubAckTimeout",
+    "PubMaxBytes"};
 // clang-format on
 const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",
                                                    "host",       "port",     "topics"};

@@ -140,6 +140,19 @@ TEST(PublishSessionSettings, ModeAndBuffer) {
     EXPECT_EQ(readSessionSettings(R"({"PubStore":"a\u0000b"})").store, "");
     EXPECT_EQ(nul.take(), "[kro error]setting \"PubStore\" holds a NUL character: values are "
                           "kept in memory only\n");
+    // The pace: none for the Common driver, AWS IoT Core's limits for the AWS one unless set;
+    // in process mode it does not apply, and says so.
+    const SessionSettings common = readSessionSettings("{}"), aws = readSessionSettings("{}", true);
+    const SessionSettings raised = readSessionSettings(R"({"PubRate":0,"PubInflight":"20"})", true);
+    EXPECT_EQ(std::make_tuple(common.paced(), common.maxBytes, common.ackTimeoutSeconds),
+              std::make_tuple(false, 0u, 10u));
+    EXPECT_EQ(std::make_tuple(aws.rate, aws.byteRate, aws.inflight, aws.maxBytes),
+              std::make_tuple(100u, 524288u, 100u, 131072u));
+    EXPECT_EQ(std::make_tuple(raised.rate, raised.inflight), std::make_tuple(0u, 20u));
+    kro::test::Capture process(kro::test::Capture::Stream::Out);
+    EXPECT_EQ(makePublishSession(R"({"PubRate":"5"})", "", true), nullptr);
+    EXPECT_EQ(process.take(), "[kro error]PubRate needs \"PubMode\": \"session\"; values are "
+                              "published one publisher process each, without it\n");
     // The reconnect pause: 1 s, doubling, capped at PubReconnectMax (never below 1 s).
     using ms = std::chrono::milliseconds;
     const std::tuple<ms, int, ms> pauses[] = {
