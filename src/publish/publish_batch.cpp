@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "drivers/driver_settings.h"
 #include "kro/Util.h"
 #include "publish/publish_settings.h"
 #include "text/lines.h"
@@ -36,9 +37,13 @@ BatchSettings readBatchSettings(const std::string& settings, const std::string& 
                   "by one\n");
         return batch;
     }
-    batch.most = readWholeSetting(settings, "PubBatch", 0, 2, "values");
-    if (!batch.on())
+    const std::string most = Util::getValFromJsonc(settings, "PubBatch");
+    if (!isWholeNumber(most) || std::stoul(most) < 2) {
+        printLine("[kro error]PubBatch must be a whole number of values from 2, not \"" +
+                  printable(most) + "\": values are published one by one\n");
         return batch;
+    }
+    batch.most = std::stoul(most);
     batch.wait = std::chrono::milliseconds(
         readWholeSetting(settings, "PubBatchMs", batch.wait.count(), 1, "milliseconds"));
     batch.bytes = readWholeSetting(settings, "PubBatchBytes", 0, 1, "bytes");

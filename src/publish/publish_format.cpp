@@ -301,27 +301,29 @@ std::unique_ptr<const PubFormat> readPubFormat(const std::string& settings,
     using kro::util::Util;
     const std::string format = Util::getValFromJsonc(settings, "PubFormat");
     const std::string text = Util::getValFromJsonc(settings, "PubTemplate");
+    // A batch is a JSON array: its values go in as JSON, whatever is refused.
+    const std::string batch = Util::getValFromJsonc(settings, "PubBatch");
+    const bool batched = Util::getValFromJsonc(settings, "PubMode") == "session" &&
+                         isWholeNumber(batch) && std::stoul(batch) >= 2;
+    const std::string otherwise = batched
+                                      ? "): values are published as with \"PubFormat\": \"json\"\n"
+                                      : "): values are published as they are\n";
     if (!text.empty()) {
         if (!format.empty())
             printLine("[kro info]PubTemplate is set: PubFormat is not used\n");
         std::string error;
         std::unique_ptr<const PubFormat> compiled = PubFormat::compile(text, device, error);
-        if (!compiled)
-            printLine("[kro error]PubTemplate is not valid JSON (" + printable(error) +
-                      "): values are published as they are\n");
-        return compiled;
-    }
-    if (format.empty()) {
-        // A batch is a JSON array: its values go in as JSON objects.
-        const std::string batch = Util::getValFromJsonc(settings, "PubBatch");
-        const bool batched = Util::getValFromJsonc(settings, "PubMode") == "session" &&
-                             isWholeNumber(batch) && std::stoul(batch) >= 2;
+        if (compiled)
+            return compiled;
+        printLine("[kro error]PubTemplate is not valid JSON (" + printable(error) + otherwise);
         return batched ? PubFormat::json() : nullptr;
     }
+    if (format.empty())
+        return batched ? PubFormat::json() : nullptr;
     if (format != "json") {
-        printLine("[kro error]PubFormat must be \"json\", not \"" + printable(format) +
-                  "\": values are published as they are\n");
-        return nullptr;
+        printLine("[kro error]PubFormat must be \"json\", not \"" + printable(format) + "\"" +
+                  otherwise.substr(1));
+        return batched ? PubFormat::json() : nullptr;
     }
     return PubFormat::json();
 }
