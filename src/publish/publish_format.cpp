@@ -246,8 +246,9 @@ std::unique_ptr<const PubFormat> PubFormat::parse(std::string_view text, std::st
     format->m_literalBytes += format->m_tail.size();
     // Every kind a value can take must give valid JSON, a string as well as a
     // number (a key takes only strings).
-    for (const char* sample : wrapper ? std::initializer_list<const char*>{"[]", "[1,\"t\"]"}
-                                      : std::initializer_list<const char*>{"text", "1"}) {
+    static const char* const kValues[] = {"text", "1"};
+    static const char* const kArrays[] = {"[]", "[1,\"t\"]"};
+    for (const char* sample : wrapper ? kArrays : kValues) {
         if (!nlohmann::json::accept(format->render(sample, "a/b", 1700000000000))) {
             error = "not valid JSON once its placeholders are filled";
             return nullptr;
