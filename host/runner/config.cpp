@@ -125,12 +125,13 @@ const std::vector<std::string> kCommonKeys = {
     "cert", "key", "oneConnetTime", "AdditionSubArgs", "AdditionPubArgs", "PubTimeout", "PubMode",
     "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax",
     "PubFormat", "PubTemplate", "SubPerRequest", "PubRate", "PubByteRate", "PubInflight",
-    "PubAckTimeout", "PubMaxBytes"};
+    "PubAckTimeout", "PubMaxBytes", "PubBatch", "PubBatchMs", "PubBatchBytes", "PubBatchTopic",
+    "PubBatchTemplate"};
 const std::vector<std::string> kAwsKeys = {
     "Protocol", "DeviceId", "PubTimeout", "PubMode", "PubBuffer", "PubStore", "PubStoreLimit",
     "PubStoreMaxAge", "PubReconnectMax", "PubFormat", "PubTemplate", "SubPerRequest",
     "AdditionSubArgs", "AdditionPubArgs", "PubRate", "PubByteRate", "PubInflight", "PubAckTimeout",
-    "PubMaxBytes"};
+    "PubMaxBytes", "PubBatch", "PubBatchMs", "PubBatchBytes", "PubBatchTopic", "PubBatchTemplate"};
 // clang-format on
 const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",
                                                    "host",       "port",     "topics"};

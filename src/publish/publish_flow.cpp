@@ -70,12 +70,12 @@ void PublishFlow::Bucket::fill(Time now) {
     at = now;
 }
 
-void PublishFlow::PerSecond::add(Time now) {
+void PublishFlow::PerSecond::add(Time now, uint64_t n) {
     const int64_t sec = secondOf(now);
     Slot& slot = m_slots[static_cast<size_t>(sec) % m_slots.size()];
     if (slot.sec != sec)
         slot = {sec, 0};
-    ++slot.n;
+    slot.n += n;
 }
 
 uint64_t PublishFlow::PerSecond::sum(int64_t from, int64_t to) const {
@@ -117,13 +117,13 @@ PublishFlow::Time PublishFlow::readyAt(Time now, size_t bytes) const {
     return std::max(m_packets.readyAt(now, 1), m_bytes.readyAt(now, static_cast<double>(bytes)));
 }
 
-void PublishFlow::sent(Time now, size_t bytes, uint64_t id, bool acked) {
+void PublishFlow::sent(Time now, size_t bytes, uint64_t id, bool acked, size_t values) {
     m_measureFrom = std::min(m_measureFrom, now);
     m_packets.take(now, 1);
     m_bytes.take(now, static_cast<double>(bytes));
     if (m_packets.rate > 0 && m_packets.tokens < 1)
         m_limitedAt = now;
-    m_sends.add(now);
+    m_sends.add(now, values);
     if (!acked)
         return;
     m_pending[id] = now;

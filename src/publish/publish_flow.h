@@ -51,7 +51,8 @@ public:
     // A message handed over takes its tokens; with `acked` (QoS 1/2) the
     // clock of `id`, the value's posting sequence number, starts. Sending an
     // id again restarts its clock.
-    void sent(Time now, size_t bytes, uint64_t id, bool acked);
+    // A message carries `values` values (a batch more than one).
+    void sent(Time now, size_t bytes, uint64_t id, bool acked, size_t values = 1);
     // The broker acknowledged `id` (QoS 1/2), or the connection wrote it
     // (QoS 0): this is what the pace is measured and grown on.
     void acknowledged(Time now, uint64_t id);
@@ -101,7 +102,7 @@ private:
     class PerSecond {
     public:
         explicit PerSecond(size_t seconds) : m_slots(seconds) {}
-        void add(Time now);
+        void add(Time now, uint64_t n = 1);
         uint64_t sum(int64_t from, int64_t to) const;
 
     private:

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "drivers/driver_settings.h"
 #include "kro/Util.h"
 #include "text/lines.h"
 #include "text/utf8.h"
@@ -167,6 +168,16 @@ std::unique_ptr<const PubFormat> PubFormat::json() {
 
 std::unique_ptr<const PubFormat> PubFormat::compile(std::string_view text, std::string_view device,
                                                     std::string& error) {
+    return parse(text, device, false, error);
+}
+
+std::unique_ptr<const PubFormat>
+PubFormat::compileWrapper(std::string_view text, std::string_view device, std::string& error) {
+    return parse(text, device, true, error);
+}
+
+std::unique_ptr<const PubFormat> PubFormat::parse(std::string_view text, std::string_view device,
+                                                  bool wrapper, std::string& error) {
     auto format = std::unique_ptr<PubFormat>(new PubFormat);
     format->m_device = device;
     std::string literal;
@@ -186,9 +197,9 @@ std::unique_ptr<const PubFormat> PubFormat::compile(std::string_view text, std::
             const std::string_view name =
                 text.substr(i + 2, close == std::string_view::npos ? 0 : close - i - 2);
             Piece piece;
-            if (name == "value")
-                piece.slot = Slot::Value;
-            else if (name == "address")
+            if (name == (wrapper ? "values" : "value"))
+                piece.slot = wrapper ? Slot::Values : Slot::Value;
+            else if (name == "address" && !wrapper)
                 piece.slot = Slot::Address;
             else if (name == "device")
                 piece.slot = Slot::Device;
@@ -206,7 +217,8 @@ std::unique_ptr<const PubFormat> PubFormat::compile(std::string_view text, std::
             const char after = nextSignificant(close + 1);
             const bool opens = before == 0 || std::string_view("[,:").find(before) != npos;
             const bool closes = after == 0 || std::string_view(",]}:").find(after) != npos;
-            if (!inString && !(opens && closes)) {
+            // The array is no string's content.
+            if ((!inString || piece.slot == Slot::Values) && !(opens && closes)) {
                 error = "${" + std::string(name) + "} at offset " + std::to_string(i) +
                         " stands neither inside a string nor where a JSON value does";
                 return nullptr;
@@ -234,7 +246,9 @@ std::unique_ptr<const PubFormat> PubFormat::compile(std::string_view text, std::
     format->m_literalBytes += format->m_tail.size();
     // Every kind a value can take must give valid JSON, a string as well as a
     // number (a key takes only strings).
-    for (const char* sample : {"text", "1"}) {
+    static const char* const kValues[] = {"text", "1"};
+    static const char* const kArrays[] = {"[]", "[1,\"t\"]"};
+    for (const char* sample : wrapper ? kArrays : kValues) {
         if (!nlohmann::json::accept(format->render(sample, "a/b", 1700000000000))) {
             error = "not valid JSON once its placeholders are filled";
             return nullptr;
@@ -268,6 +282,9 @@ void PubFormat::renderTo(std::string& out, std::string_view value, std::string_v
         case Slot::Time:
             out += std::to_string(timeMs);
             break;
+        case Slot::Values:
+            out += value;
+            break;
         }
     }
     out += m_tail;
@@ -285,22 +302,29 @@ std::unique_ptr<const PubFormat> readPubFormat(const std::string& settings,
     using kro::util::Util;
     const std::string format = Util::getValFromJsonc(settings, "PubFormat");
     const std::string text = Util::getValFromJsonc(settings, "PubTemplate");
+    // A batch is a JSON array: its values go in as JSON, whatever is refused.
+    const std::string batch = Util::getValFromJsonc(settings, "PubBatch");
+    const bool batched = Util::getValFromJsonc(settings, "PubMode") == "session" &&
+                         isWholeNumber(batch) && std::stoul(batch) >= 2;
+    const std::string otherwise = batched
+                                      ? "): values are published as with \"PubFormat\": \"json\"\n"
+                                      : "): values are published as they are\n";
     if (!text.empty()) {
         if (!format.empty())
             printLine("[kro info]PubTemplate is set: PubFormat is not used\n");
         std::string error;
         std::unique_ptr<const PubFormat> compiled = PubFormat::compile(text, device, error);
-        if (!compiled)
-            printLine("[kro error]PubTemplate is not valid JSON (" + printable(error) +
-                      "): values are published as they are\n");
-        return compiled;
+        if (compiled)
+            return compiled;
+        printLine("[kro error]PubTemplate is not valid JSON (" + printable(error) + otherwise);
+        return batched ? PubFormat::json() : nullptr;
     }
     if (format.empty())
-        return nullptr;
+        return batched ? PubFormat::json() : nullptr;
     if (format != "json") {
-        printLine("[kro error]PubFormat must be \"json\", not \"" + printable(format) +
-                  "\": values are published as they are\n");
-        return nullptr;
+        printLine("[kro error]PubFormat must be \"json\", not \"" + printable(format) + "\"" +
+                  otherwise.substr(1));
+        return batched ? PubFormat::json() : nullptr;
     }
     return PubFormat::json();
 }

@@ -19,6 +19,11 @@ public:
     // the values.
     static std::unique_ptr<const PubFormat> compile(std::string_view text, std::string_view device,
                                                     std::string& error);
+    // A wrapper for a batch of values: ${values} (a JSON array, where a JSON
+    // value stands), ${device} and ${time}; render() takes the array as the
+    // value, inserted as it is.
+    static std::unique_ptr<const PubFormat>
+    compileWrapper(std::string_view text, std::string_view device, std::string& error);
 
     // The published text for a value (its bytes as posted), the variable's
     // address and the posting time (milliseconds since 1970, UTC).
@@ -27,7 +32,9 @@ public:
                   int64_t timeMs) const;
 
 private:
-    enum class Slot { Value, Address, Device, Time };
+    enum class Slot { Value, Address, Device, Time, Values };
+    static std::unique_ptr<const PubFormat> parse(std::string_view text, std::string_view device,
+                                                  bool wrapper, std::string& error);
     // Literal text, then (unless it is the tail) a placeholder: inside a JSON
     // string its content, elsewhere a whole JSON value.
     struct Piece {

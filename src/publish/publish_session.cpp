@@ -57,6 +57,7 @@ std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
         if (!kro::util::Util::getValFromJsonc(settings, "PubStore").empty())
             printLine("[kro error]PubStore needs \"PubMode\": \"session\"; values are published "
                       "without a store\n");
+        readBatchSettings(settings, ""); // says that values go one by one
         // A publisher process per value has no lasting connection to pace.
         for (const char* key :
              {"PubRate", "PubByteRate", "PubInflight", "PubAckTimeout", "PubMaxBytes"})
@@ -134,13 +135,14 @@ bool PublishSession::canHand(size_t limit) const {
     if (!m_connected || m_buffer.empty() || handed() >= limit)
         return false;
     const auto now = std::chrono::steady_clock::now();
-    return m_flow.readyAt(now, nextBytes()) <= now;
+    return !batchHeld(now) && m_flow.readyAt(now, nextBytes()) <= now;
 }
 
 size_t PublishSession::nextBytes() const {
     if (m_buffer.empty() || handed() >= window())
         return 0;
-    return m_buffer.front()->topic.size() + m_buffer.front()->payload.size();
+    return std::max(m_batchPaceBytes,
+                    m_buffer.front()->topic.size() + m_buffer.front()->payload.size());
 }
 
 size_t PublishSession::window() const {
@@ -225,6 +227,7 @@ void PublishSession::onConnect(mosquitto*, void* obj, int rc, int,
         mosquitto_property_read_int16(props, MQTT_PROP_RECEIVE_MAXIMUM, &receiveMaximum, false);
         mosquitto_property_read_int32(props, MQTT_PROP_MAXIMUM_PACKET_SIZE, &maxPacket, false);
         self->m_brokerMaxPacket = maxPacket;
+        self->m_batchCap = self->m_batchPaceBytes = 0;
         self->m_flow.connected(std::chrono::steady_clock::now(),
                                self->m_settings.inflight ? receiveMaximum : 0);
         self->m_connected = true;
@@ -259,7 +262,11 @@ void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosq
     ++self->m_generation;
     // The library drops QoS 0 messages it has not written; they are sent again
     // from the buffer, ahead of everything posted after them.
-    self->m_buffer.insert(self->m_buffer.begin(), self->m_handed0.begin(), self->m_handed0.end());
+    const std::vector<Entry> handed0(self->m_handed0.begin(), self->m_handed0.end());
+    for (const Entry& e : handed0)
+        self->released(e);
+    const std::vector<Entry> values = unbatched(handed0);
+    self->m_buffer.insert(self->m_buffer.begin(), values.begin(), values.end());
     self->m_handed0.clear();
     self->dropOverflow();
     self->m_lossReason = rc;
@@ -284,6 +291,7 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
         if (!self->m_handed0.empty()) {
             const Entry entry = self->m_handed0.front();
             self->m_handed0.pop_front();
+            self->released(entry);
             self->m_flow.acknowledged(std::chrono::steady_clock::now(), entry->seq);
             self->completed(entry, reason);
         }
@@ -298,6 +306,7 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
             const Entry entry = it->second;
             self->m_byMid.erase(it);
             self->m_inflightBySeq.erase(entry->seq);
+            self->released(entry);
             self->answered(entry, reason);
         }
     }
@@ -305,6 +314,11 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
 }
 
 void PublishSession::completed(const Entry& entry, int reason) {
+    if (!entry->members.empty()) {
+        for (const Entry& value : entry->members)
+            completed(value, reason);
+        return;
+    }
     if (entry->storeId > 0)
         m_doneIds.push_back(entry->storeId);
     if (m_probing && m_inflightBySeq.empty() &&
@@ -342,6 +356,11 @@ void PublishSession::answered(const Entry& entry, int reason) {
 }
 
 void PublishSession::putBack(const Entry& entry) {
+    if (!entry->members.empty()) {
+        for (auto it = entry->members.rbegin(); it != entry->members.rend(); ++it)
+            putBack(*it);
+        return;
+    }
     // Refusals come for the oldest values in flight: their place is near the
     // front.
     auto at = std::find_if(m_buffer.begin(), m_buffer.end(),
@@ -369,8 +388,11 @@ void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint
     } else {
         m_inflight -= std::min(m_inflight, n);
     }
-    m_buffer.insert(m_buffer.begin(), batch.begin() + static_cast<std::ptrdiff_t>(from),
-                    batch.end());
+    const std::vector<Entry> rest(batch.begin() + static_cast<std::ptrdiff_t>(from), batch.end());
+    for (const Entry& e : rest)
+        released(e);
+    const std::vector<Entry> values = unbatched(rest);
+    m_buffer.insert(m_buffer.begin(), values.begin(), values.end());
     dropOverflow();
 }
 
@@ -378,12 +400,25 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
     const size_t most = std::min({window() - handed(), kBatch});
     const auto now = std::chrono::steady_clock::now();
     std::vector<Entry> batch;
+    const bool batching = m_settings.batch.on() && !m_probing;
     while (batch.size() < most && !m_buffer.empty()) {
         const Entry& next = m_buffer.front();
-        if (m_settings.maxBytes && next->payload.size() > m_settings.maxBytes) {
+        const size_t limit = valueLimit();
+        const size_t alone = batching ? batchPayloadBytes(m_settings.batch, next->payload.size(), 1)
+                                      : next->payload.size();
+        if (limit && alone > limit) {
             // Sent, it would make the broker close the connection on it.
-            setAsideOversize(next, m_settings.maxBytes);
+            setAsideOversize(next, limit);
             m_buffer.pop_front();
+            continue;
+        }
+        if (batching) {
+            size_t bytes = 0;
+            const Entry message = takeBatch(now, &bytes);
+            if (!message)
+                break;
+            m_flow.sent(now, bytes, message->seq, m_qos != 0, message->members.size());
+            batch.push_back(message);
             continue;
         }
         const size_t bytes = next->topic.size() + next->payload.size();
@@ -428,6 +463,23 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
         // This value can never be sent (a topic with wildcards, too long, or
         // larger than the broker's maximum packet size): reported and set
         // aside, the rest goes on.
+        released(batch[i]);
+        if (rc == MOSQ_ERR_OVERSIZE_PACKET && !v.members.empty()) {
+            // Larger than our estimate of the broker's bound: its values go
+            // again in smaller batches.
+            if (m_qos != 0)
+                m_inflight -= std::min<size_t>(m_inflight, 1);
+            else if (generation == m_generation) {
+                auto it = std::find(m_handed0.begin(), m_handed0.end(), batch[i]);
+                if (it != m_handed0.end())
+                    m_handed0.erase(it);
+            }
+            m_flow.endClock(v.seq);
+            m_batchCap = std::max<size_t>(v.payload.size() / 2, 1);
+            for (auto it = v.members.rbegin(); it != v.members.rend(); ++it)
+                putBack(*it);
+            continue;
+        }
         if (m_qos != 0)
             m_inflight -= std::min<size_t>(m_inflight, 1);
         else if (generation == m_generation) {
@@ -440,9 +492,11 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
             setAsideOversize(batch[i], m_brokerMaxPacket);
             continue;
         }
-        ++m_setAside;
-        if (batch[i]->storeId > 0)
-            m_doneIds.push_back(batch[i]->storeId);
+        for (const Entry& value : unbatched({batch[i]})) {
+            ++m_setAside;
+            if (value->storeId > 0)
+                m_doneIds.push_back(value->storeId);
+        }
         m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) +
                           ": " + printable(v.topic) + "\n");
     }
@@ -452,6 +506,7 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
         if (early != m_earlyAcks.end()) {
             const int reason = early->second;
             m_earlyAcks.erase(early);
+            released(batch[i]);
             answered(batch[i], reason);
         } else {
             m_byMid[mid] = batch[i];
@@ -513,6 +568,8 @@ void PublishSession::serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq) 
         // so are the next token of the pace and an acknowledgement's bound.
         const auto now = std::chrono::steady_clock::now();
         auto until = m_flow.nextEvent(now, nextBytes());
+        if (batchHeld(now))
+            until = std::min(until, m_batchHoldUntil);
         if (!m_settings.store.empty())
             until = std::min(until, now + kCommitEvery);
         else if (m_diagnostics)

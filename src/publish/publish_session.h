@@ -54,6 +54,9 @@ public:
         uint64_t seq = 0;
         // Its row in the store; 0 while it is in memory only.
         int64_t storeId = 0;
+        // A batch: the values it carries, in posting order (its own topic and
+        // payload are the message's; seq and postedMs its first value's).
+        std::vector<std::shared_ptr<const Value>> members;
     };
 
     explicit PublishSession(size_t capacity);
@@ -104,7 +107,7 @@ private:
     size_t handed() const { return m_handed0.size() + m_inflight; }
     // In memory, posted and not yet stored, and on disk only: each value once.
     size_t waitingLocked() const {
-        return m_buffer.size() + handed() + m_unstored.size() + diskOnly();
+        return m_buffer.size() + handed() + m_batchExtra + m_unstored.size() + diskOnly();
     }
     bool canHand(size_t limit) const;
     int wantedState() const;
@@ -131,6 +134,22 @@ private:
     void stalled(std::unique_lock<std::mutex>& lock, mosquitto* mosq, size_t late);
     // Bytes the pace counts for the value that would go next (0: none may).
     size_t nextBytes() const;
+    // Batches (publish_session_batch.cpp). The next message of values at the
+    // front of the buffer that share its batch, taken out of the buffer when
+    // the pace lets it go now (*bytes: what it counts); null while it waits,
+    // for its batch to fill or its time bound, or for the pace.
+    Entry takeBatch(std::chrono::steady_clock::time_point now, size_t* bytes);
+    // Whether the front waits for its batch to fill (no scan: until its time
+    // bound, or until enough values came to look again).
+    bool batchHeld(std::chrono::steady_clock::time_point now) const;
+    // The largest value a message may carry now: the batch bound, or
+    // "PubMaxBytes"; 0 for none.
+    size_t valueLimit() const;
+    // A message leaves the hands of the library: its values no longer count
+    // as its own.
+    void released(const Entry& entry);
+    // The values of messages, each batch as its values, for the buffer.
+    static std::vector<Entry> unbatched(const std::vector<Entry>& entries);
     // The store's part of a pass of the publish thread: opens it, commits
     // the values posted and deletes the completed ones in one group, refills
     // the buffer from the disk. Releases the lock during its disk work.
@@ -275,6 +294,15 @@ private:
     bool m_takeBackAll = false;
     // "no acknowledgement" told, until a value is acknowledged again.
     bool m_stallTold = false;
+    // Values of handed batches beyond one each; the front's batch waits until
+    // m_batchHoldUntil or until the buffer reaches m_batchHoldSize; a batch
+    // larger than the broker took halves this connection's bound.
+    size_t m_batchExtra = 0;
+    std::chrono::steady_clock::time_point m_batchHoldUntil{};
+    size_t m_batchHoldSize = 0;
+    size_t m_batchCap = 0;
+    // The bytes of the batch that waits for the pace (0: none waits).
+    size_t m_batchPaceBytes = 0;
     // Refusals in a row per value (posting sequence): the reason and times.
     std::unordered_map<uint64_t, std::pair<int, int>> m_refusals;
     // The will's properties, for each client made anew (the library takes

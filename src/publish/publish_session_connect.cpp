@@ -218,17 +218,21 @@ bool PublishSession::probeAfterLoss() {
     // the values in flight, the oldest only included.
     if (!m_probing && !m_ackedOnConnection) {
         m_probing = true;
-        m_probeUntil = m_inflightBySeq.rbegin()->first;
+        const Value& last = *m_inflightBySeq.rbegin()->second;
+        m_probeUntil = last.members.empty() ? last.seq : last.members.back()->seq;
     }
     return m_probing;
 }
 
 void PublishSession::takeBackInflight() {
-    std::vector<Entry> values;
-    for (const auto& [seq, entry] : m_inflightBySeq)
-        values.push_back(entry);
+    std::vector<Entry> messages;
+    for (const auto& [seq, entry] : m_inflightBySeq) {
+        messages.push_back(entry);
+        released(entry);
+    }
+    const std::vector<Entry> values = unbatched(messages);
     m_buffer.insert(m_buffer.begin(), values.begin(), values.end());
-    m_inflight -= std::min(m_inflight, values.size());
+    m_inflight -= std::min(m_inflight, messages.size());
     m_inflightBySeq.clear();
     m_byMid.clear();
     m_earlyAcks.clear();

@@ -120,7 +120,7 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
     m_lastCommit = now;
     auto entryOf = [](StoredValue& v, uint64_t seq) {
         return std::make_shared<const Value>(
-            Value{std::move(v.topic), std::move(v.payload), v.retain, v.postedMs, seq, v.id});
+            Value{std::move(v.topic), std::move(v.payload), v.retain, v.postedMs, seq, v.id, {}});
     };
     if (!ok) {
         storeFailed("[kro error]publish store " + printable(error) +
@@ -131,8 +131,12 @@ void PublishSession::persist(std::unique_lock<std::mutex>& lock) {
             // Behind the values on disk: they wait to be stored.
             for (size_t i = values.size(); i-- > 0;)
                 m_unstored.push_front(Value{std::move(values[i].topic),
-                                            std::move(values[i].payload), values[i].retain,
-                                            values[i].postedMs, seqs[i], 0});
+                                            std::move(values[i].payload),
+                                            values[i].retain,
+                                            values[i].postedMs,
+                                            seqs[i],
+                                            0,
+                                            {}});
         } else {
             // Sent from memory; those posted meanwhile wait behind them.
             for (size_t i = 0; i < values.size(); ++i)

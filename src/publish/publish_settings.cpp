@@ -44,5 +44,8 @@ SessionSettings readSessionSettings(const std::string& settings, bool aws) {
     s.maxBytes = readWholeSetting(settings, "PubMaxBytes", s.maxBytes, 0, "bytes");
     s.ackTimeoutSeconds =
         readWholeSetting(settings, "PubAckTimeout", s.ackTimeoutSeconds, 0, "seconds");
+    // The AWS driver has no device: its ${device} is empty.
+    s.batch = readBatchSettings(settings,
+                                aws ? "" : kro::util::Util::getValFromJsonc(settings, "DeviceId"));
     return s;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "publish/publish_batch.h"
+
 struct SessionSettings {
     // "PubBuffer": values kept in memory while they cannot be sent.
     size_t buffer = 100000;
@@ -28,6 +30,8 @@ struct SessionSettings {
     uint64_t inflight = 0;
     uint64_t maxBytes = 0;
     uint64_t ackTimeoutSeconds = 10;
+    // "PubBatch" and its keys.
+    BatchSettings batch;
     // Whether "<prefix>pubrate" is written: a pace is set.
     bool paced() const { return rate || byteRate || inflight; }
 };

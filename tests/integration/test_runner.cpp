@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <csignal>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "support/broker.h"
@@ -285,6 +288,50 @@ TEST(RunnerStore, KilledHostsValuesArriveFirstInPostingOrder) {
     EXPECT_TRUE(logHas("2.log", "publish store values.db: 10300 values from before, sent first"))
         << readFile("2.log");
     EXPECT_TRUE(logHas("2.log", "[kro info]publish session closed: every value sent"));
+}
+
+// Batches from a store, a host killed while they go out at a slow pace: the
+// next host batches the stored values again and every value arrives, the
+// first time in posting order (those in flight at the kill may come twice).
+TEST(RunnerStore, BatchesOfAKilledHostArriveAgainInPostingOrder) {
+    Broker broker;
+    Probe probe({plainConnection(broker.port()), {"bt/#"}, 1});
+    ASSERT_TRUE(probe.waitConnected(10s));
+    DriverDir dir;
+    writeFile("c.json",
+              R"({"devices":[{"id":"dev1","variables":[{"name":"P","addrType":"PubVariable",)"
+              R"("addr":"bt/p","size":64}]}],"drivers":[{"settings":{"Protocol":"COMMONMQTT",)"
+              R"("DeviceId":"dev1","host":"127.0.0.1","port":")" +
+                  std::to_string(broker.port()) +
+                  R"(","PubMode":"session","PubStore":"b.db","AdditionPubArgs":"-q 1",)"
+                  R"("PubBatch":"100","PubRate":"4"}}]})");
+    std::string script;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 2000; ++i) {
+        expected.push_back("v" + std::to_string(i));
+        script += "post dev1.P " + expected.back() + "\n";
+    }
+    writeFile("first.script", script + "wait 1\necho posted\nwait 60\n");
+    pid_t pid = spawnProgram({KRO_HOST_PROGRAM, "--script", "first.script", "c.json"}, "1.log");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitUntil([] { return logHas("1.log", "] posted"); }, 60s)) << readFile("1.log");
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_TRUE(waitExit(pid, 10s));
+    const size_t before = probe.messages().size();
+    EXPECT_GT(before, 0u);
+    EXPECT_LT(before, 20u); // mid-way: 20 batches at 4 a second
+    writeFile("second.script", "wait 1\nwaitfor dev1.pubwaiting 0 30\nquit\n");
+    EXPECT_EQ(runProgram({KRO_HOST_PROGRAM, "--script", "second.script", "c.json"}, "2.log", 60s),
+              0)
+        << readFile("2.log");
+    std::vector<std::string> firsts;
+    std::set<std::string> seen;
+    for (const auto& m : probe.messages())
+        for (const auto& element : nlohmann::json::parse(m.payload))
+            if (seen.insert(element.at("value").get<std::string>()).second)
+                firsts.push_back(element.at("value"));
+    EXPECT_EQ(firsts, expected);
+    EXPECT_TRUE(logHas("2.log", "values from before, sent first")) << readFile("2.log");
 }
 
 // One host, the broker away, a driver per store fault: each says so in a line

@@ -57,6 +57,19 @@ TEST(PubFormat, PlaceholdersTakeTheEscapingOfTheirPlaceOrTheTemplateIsRefused) {
         EXPECT_EQ(format ? format->render("x\"", "a/\"b\"", 1700000000123) : "",
                   rendered ? rendered : "");
     }
+    // A batch's wrapper: the array where a JSON value stands, no value or address.
+    const std::pair<const char*, const char*> wrappers[] = {
+        {R"({"d": "${device}", "t": ${time}, "v": ${values}})",
+         R"({"d": "d\\1", "t": 1700000000123, "v": [1,"x"]})"},
+        {R"({"v": "${values}"})", nullptr},
+        {R"({"v": ${value}})", nullptr}};
+    for (const auto& [text, rendered] : wrappers) {
+        std::string error;
+        const auto format = PubFormat::compileWrapper(text, "d\\1", error);
+        EXPECT_EQ(format ? format->render("[1,\"x\"]", "", 1700000000123) : "",
+                  rendered ? rendered : "")
+            << error;
+    }
     EXPECT_EQ(PubFormat::json()->render("21.5", "a/b", 5),
               R"({"address": "a/b", "value": 21.5, "time": 5})");
 }
@@ -70,7 +83,14 @@ TEST(PubFormat, SettingsGiveTheirShapeOrALineAndPlainValues) {
          "[kro info]PubTemplate is set: PubFormat is not used\n"},
         {R"({"PubTemplate":"{\"v\": ${value}"})", nullptr,
          "[kro error]PubTemplate is not valid JSON (not valid JSON once its placeholders are "
-         "filled): values are published as they are\n"}};
+         "filled): values are published as they are\n"},
+        // In batches the elements are JSON, refused keys or not.
+        {R"({"PubMode":"session","PubBatch":"9"})", R"({"address": "t", "value": "v", "time": 9})",
+         ""},
+        {R"({"PubMode":"session","PubBatch":"9","PubFormat":"x"})",
+         R"({"address": "t", "value": "v", "time": 9})",
+         "[kro error]PubFormat must be \"json\", not \"x\": values are published as with "
+         "\"PubFormat\": \"json\"\n"}};
     for (const auto& [settings, rendered, line] : cases) {
         kro::test::Capture out(kro::test::Capture::Stream::Out);
         const auto format = readPubFormat(settings, "d1");

@@ -153,6 +153,28 @@ TEST(PublishSessionSettings, ModeAndBuffer) {
     EXPECT_EQ(makePublishSession(R"({"PubRate":"5"})", "", true), nullptr);
     EXPECT_EQ(process.take(), "[kro error]PubRate needs \"PubMode\": \"session\"; values are "
                               "published one publisher process each, without it\n");
+    // Batches: refusals say how values go; the bound is the smallest one known.
+    const std::pair<const char*, const char*> batchLines[] = {
+        {R"({"PubBatch":"5"})",
+         "[kro error]PubBatch needs \"PubMode\": \"session\"; values are published one by one\n"},
+        {R"({"PubMode":"session","PubBatch":"1"})",
+         "[kro error]PubBatch must be a whole number of values from 2, not \"1\": values are "
+         "published one by one\n"},
+        {R"({"PubMode":"session","PubBatch":"5","PubBatchTemplate":"[${values}"})",
+         "[kro error]PubBatchTemplate is not valid JSON (not valid JSON once its placeholders are "
+         "filled): batches are published as arrays\n"}};
+    for (const auto& [settings, line] : batchLines) {
+        kro::test::Capture lines(kro::test::Capture::Stream::Out);
+        EXPECT_FALSE(readBatchSettings(settings, "").wrapper);
+        EXPECT_EQ(lines.take(), line);
+    }
+    BatchSettings batch = readBatchSettings(R"({"PubMode":"session","PubBatch":"5"})", "");
+    EXPECT_EQ(std::make_tuple(batch.most, batch.wait.count()), std::make_tuple(5u, 100));
+    EXPECT_EQ(std::make_tuple(batch.limit(0, 0), batch.limit(10000, 0), batch.limit(10000, 5000),
+                              batch.limit(600, 0)),
+              std::make_tuple(262144u, 9488u, 5000u, 600u));
+    batch.bytes = 400;
+    EXPECT_EQ(batch.limit(10000, 300), 400u);
     // The reconnect pause: 1 s, doubling, capped at PubReconnectMax (never below 1 s).
     using ms = std::chrono::milliseconds;
     const std::tuple<ms, int, ms> pauses[] = {
