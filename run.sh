@@ -234,16 +234,18 @@ cmd_bench() {
   echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
   local failed=() bench args
   for bench in receive oneshot driver_publish session receive_latency memory store topic_scale \
-               failover json_parse batch; do
+               failover json_parse batch quota; do
     args=(--port "$BROKER_PORT")
-    # These start brokers of their own (an unbounded queue; a restart; a cluster per round);
-    # store needs none.
-    case $bench in receive | session | failover | batch) args=() ;; esac
+    # These start brokers of their own (an unbounded queue; a restart; a cluster per round;
+    # a quota-keeping one per subject); store needs none.
+    case $bench in receive | session | failover | batch | quota) args=() ;; esac
     # Each benchmark is bounded on its own; the session's (with a million values
-    # through an outage) takes about 6 minutes, failover under a minute, the others a few each.
+    # through an outage) takes about 6 minutes, failover under a minute, the others a few each;
+    # quota's four subjects at the broker's 100 values a second, each bounded to 300 s.
     local limit=300
     [ "$bench" = session ] && limit=720
     [ "$bench" = failover ] && limit=150
+    [ "$bench" = quota ] && limit=1260
     if ! timeout "$limit" "build-bench/bench/bench_$bench" "${args[@]}" 2>"$dir/$bench.log"; then
       tail -n 20 "$dir/$bench.log" >&2
       failed+=("$bench")
