@@ -469,7 +469,18 @@ void PublishSession::report(std::unique_lock<std::mutex>& lock) {
             setPubState(state);
         lock.lock();
     }
+    // Not once stopping: what it posted then would be neither sent nor kept.
+    if (m_tick && !m_stopping) {
+        lock.unlock();
+        m_tick();
+        lock.lock();
+    }
     writeDiagnostics(lock, false);
+}
+
+void PublishSession::setTick(std::function<void()> tick) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_tick = std::move(tick);
 }
 
 void PublishSession::stalled(std::unique_lock<std::mutex>& lock, mosquitto* mosq, size_t late) {
