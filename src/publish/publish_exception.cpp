@@ -63,8 +63,7 @@ bool ReportByException::changed(const std::string& published, const std::string&
     if (cut(a) != cut(b))
         return true;
     if (isJsonNumber(a) && isJsonNumber(b))
-        // Written so that a difference beyond a double's range counts too.
-        return !(std::fabs(numberOf(a) - numberOf(b)) <= *m_settings.deadband);
+        return std::fabs(numberOf(a) - numberOf(b)) > *m_settings.deadband;
     return a != b;
 }
 
@@ -107,6 +106,11 @@ std::vector<ReportByException::Due> ReportByException::due(Clock::time_point now
 uint64_t ReportByException::skipped() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_skipped;
+}
+
+size_t ReportByException::variables() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries.size();
 }
 
 std::optional<uint64_t> ReportByException::skippedToWrite(Clock::time_point now) {

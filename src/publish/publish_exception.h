@@ -53,8 +53,9 @@ public:
     // latest posted value, counted as published at `now`. Any thread.
     std::vector<Due> due(Clock::time_point now);
 
-    // Values held back so far.
+    // Values held back so far; variables known.
     uint64_t skipped() const;
+    size_t variables() const;
     // The count to write to "pubskipped": when it differs from the last one
     // written and a second has passed since that write (the first at once).
     std::optional<uint64_t> skippedToWrite(Clock::time_point now);

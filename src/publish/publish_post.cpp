@@ -1,5 +1,8 @@
 #include "publish/publish_session.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "kro/Util.h"
 #include "publish/publish_exception.h"
 #include "publish/publish_process.h"
@@ -35,7 +38,10 @@ void postText(PublishSession& session, std::string topic, std::string text, bool
 
 // Whether the variable's value as it is now goes on; false for one held back.
 bool offered(ReportByException* exception, const std::shared_ptr<kro::IDvcVariable>& var) {
-    if (!exception || !var || var->getAddrType() != "PubVariable")
+    // An address with a NUL is refused at each publication: not tracked, so
+    // that no heartbeat repeats the refusal.
+    if (!exception || !var || var->getAddrType() != "PubVariable" ||
+        var->getAddr().find('\0') != std::string::npos)
         return true;
     const char* text = var->getStrValue();
     return exception->offer(variableKey(*var), text ? text : "", ReportByException::Clock::now(),
@@ -118,6 +124,14 @@ std::function<void()> exceptionTick(kro::UARTDriverBase& driver, PublishSession*
                                     const PubFormat* format, std::string counter) {
     return [&driver, session, &exception, retainSuffix, format, counter = std::move(counter)] {
         const auto now = ReportByException::Clock::now();
+        if (const std::optional<uint64_t> skipped = exception.skippedToWrite(now))
+            kro::getRuntime()->getVarManager()->setIntVar(
+                counter, static_cast<int>(std::min<uint64_t>(*skipped, INT32_MAX)), 0);
+        // While more values wait than there are variables (the link is down
+        // or behind), repeats would push posted values out of the buffer and
+        // fill the store: the heartbeat waits until the session catches up.
+        if (session && session->waiting() > exception.variables())
+            return;
         for (ReportByException::Due& due : exception.due(now)) {
             if (!due.var)
                 continue;
@@ -127,8 +141,5 @@ std::function<void()> exceptionTick(kro::UARTDriverBase& driver, PublishSession*
                 driver.kro::UARTDriverBase::postData(format ? stampPosting(due.var, wallMs())
                                                             : due.var);
         }
-        if (const std::optional<uint64_t> skipped = exception.skippedToWrite(now))
-            kro::getRuntime()->getVarManager()->setIntVar(
-                counter, static_cast<int>(std::min<uint64_t>(*skipped, INT32_MAX)), 0);
     };
 }
