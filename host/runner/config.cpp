@@ -126,12 +126,13 @@ const std::vector<std::string> kCommonKeys = {
     "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax",
     "PubFormat", "PubTemplate", "SubPerRequest", "PubRate", "PubByteRate", "PubInflight",
     "PubAckTimeout", "PubMaxBytes", "PubBatch", "PubBatchMs", "PubBatchBytes", "PubBatchTopic",
-    "PubBatchTemplate"};
+    "PubBatchTemplate", "PubDeadband", "PubHeartbeat"};
 const std::vector<std::string> kAwsKeys = {
     "Protocol", "DeviceId", "PubTimeout", "PubMode", "PubBuffer", "PubStore", "PubStoreLimit",
     "PubStoreMaxAge", "PubReconnectMax", "PubFormat", "PubTemplate", "SubPerRequest",
     "AdditionSubArgs", "AdditionPubArgs", "PubRate", "PubByteRate", "PubInflight", "PubAckTimeout",
-    "PubMaxBytes", "PubBatch", "PubBatchMs", "PubBatchBytes", "PubBatchTopic", "PubBatchTemplate"};
+    "PubMaxBytes", "PubBatch", "PubBatchMs", "PubBatchBytes", "PubBatchTopic", "PubBatchTemplate",
+    "PubDeadband", "PubHeartbeat"};
 // clang-format on
 const std::vector<std::string> kAwsRuntimeNames = {"cafilePath", "certPath", "keyPath",
                                                    "host",       "port",     "topics"};

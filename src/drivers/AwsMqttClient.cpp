@@ -54,10 +54,16 @@ AwsMqttClient::AwsMqttClient(kro::IDeviceManager* manager, std::string settings)
       m_subPerRequest(readSubPerRequest(settings, 8)),
       m_extraSub(kro::util::Util::getValFromJsonc(settings, "AdditionSubArgs")),
       m_extraPub(kro::util::Util::getValFromJsonc(settings, "AdditionPubArgs")),
-      m_session(makePublishSession(settings, "", true)), m_format(readPubFormat(settings, "")) {}
+      m_session(makePublishSession(settings, "", true)), m_format(readPubFormat(settings, "")),
+      m_exception(makeReportByException(settings, false)) {
+    if (m_exception)
+        m_tick = exceptionTick(*this, m_session.get(), *m_exception, false, m_format.get(),
+                               "pubskipped");
+}
 
 bool AwsMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
-    return postToDriver(*this, m_session.get(), std::move(var), false, m_format.get());
+    return postToDriver(*this, m_session.get(), std::move(var), false, m_format.get(),
+                        m_exception.get());
 }
 
 AwsMqttClient::~AwsMqttClient() {
@@ -202,6 +208,8 @@ void AwsMqttClient::publishLoop() {
     readSettings(settings, false);
     settings.extraPub = m_extraPub;
     if (m_session) {
+        if (m_tick)
+            m_session->setTick(m_tick);
         m_session->run(buildSessionArgs(settings), m_run.stopSignal());
         return;
     }
@@ -210,5 +218,5 @@ void AwsMqttClient::publishLoop() {
         [this, &settings](const std::string& topic, const std::string& value, int64_t postedMs) {
             return buildPubCommand(settings, topic, value, m_format.get(), postedMs);
         },
-        m_pubTimeout);
+        m_pubTimeout, m_tick);
 }

@@ -8,6 +8,7 @@
 
 #include "drivers/driver_run.h"
 #include "kro/kro.h"
+#include "publish/publish_exception.h"
 #include "publish/publish_process.h"
 #include "publish/publish_session.h"
 
@@ -85,4 +86,7 @@ private:
     std::unique_ptr<PublishSession> m_session;
     // The shape of published values (${device} is empty); null: as they are.
     std::unique_ptr<const PubFormat> m_format;
+    // Report by exception ("PubDeadband", "PubHeartbeat"); null without it.
+    std::unique_ptr<ReportByException> m_exception;
+    std::function<void()> m_tick;
 };

@@ -156,6 +156,10 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
         m_unmatched = std::make_shared<UnmatchedTopics>();
     m_session = makePublishSession(settings, deviceId + ".");
     m_format = readPubFormat(settings, deviceId);
+    m_exception = makeReportByException(settings, true);
+    if (m_exception)
+        m_tick = exceptionTick(*this, m_session.get(), *m_exception, true, m_format.get(),
+                               deviceId + ".pubskipped");
     const std::pair<const char*, const std::string*> texts[] = {
         {"host", &mhost},
         {"port", &mport},
@@ -178,7 +182,8 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
 }
 
 bool CommonMqttClient::postData(std::shared_ptr<kro::IDvcVariable> var) {
-    return postToDriver(*this, m_session.get(), std::move(var), true, m_format.get());
+    return postToDriver(*this, m_session.get(), std::move(var), true, m_format.get(),
+                        m_exception.get());
 }
 
 CommonMqttClient::~CommonMqttClient() {
@@ -466,6 +471,8 @@ void CommonMqttClient::publishLoop() {
         checkTlsFiles();
         const std::vector<std::string> args = buildSessionArgs();
         printLine(showArguments(args));
+        if (m_tick)
+            m_session->setTick(m_tick);
         m_session->run(args, m_run.stopSignal());
         return;
     }
@@ -475,5 +482,5 @@ void CommonMqttClient::publishLoop() {
             checkPubFiles();
             return buildPubCommand(topic, value, postedMs);
         },
-        mpubTimeout);
+        mpubTimeout, m_tick);
 }

@@ -8,6 +8,7 @@
 
 #include "drivers/driver_run.h"
 #include "kro/kro.h"
+#include "publish/publish_exception.h"
 #include "publish/publish_process.h"
 #include "publish/publish_session.h"
 #include "receive/topic_match.h"
@@ -112,6 +113,10 @@ private:
     std::set<std::string> m_refusedFilters;
 
     DriverRun m_run;
+    // Report by exception ("PubDeadband", "PubHeartbeat"); null without it.
+    // Before the session: its tick uses it until the session's run ends.
+    std::unique_ptr<ReportByException> m_exception;
+    std::function<void()> m_tick;
     // Set in session mode.
     std::unique_ptr<PublishSession> m_session;
     // The shape of published values; null: as they are.

@@ -169,7 +169,10 @@ void publishQueued(kro::UARTDriverBase& driver, const PubCommandBuilder& build,
 }
 
 void runPublishLoop(kro::UARTDriverBase& driver, StopSignal& stop, const PubCommandBuilder& build,
-                    std::chrono::seconds timeout) {
-    while (!stop.waitFor(kPublishPoll))
+                    std::chrono::seconds timeout, const std::function<void()>& tick) {
+    while (!stop.waitFor(kPublishPoll)) {
+        if (tick)
+            tick();
         publishQueued(driver, build, stop, timeout);
+    }
 }

@@ -81,7 +81,7 @@ void publishVariable(kro::IDvcVariable& var, const PubCommandBuilder& build,
 void publishQueued(kro::UARTDriverBase& driver, const PubCommandBuilder& build,
                    const StopSignal& stop, std::chrono::seconds timeout = {});
 
-// A publish thread's body: every poll period publishQueued(), until a stop is
-// requested. Without a request it never ends.
+// A publish thread's body: every poll period `tick` (when set), then
+// publishQueued(), until a stop is requested. Without a request it never ends.
 void runPublishLoop(kro::UARTDriverBase& driver, StopSignal& stop, const PubCommandBuilder& build,
-                    std::chrono::seconds timeout = {});
+                    std::chrono::seconds timeout = {}, const std::function<void()>& tick = {});

@@ -22,7 +22,6 @@ using namespace publish_parts;
 
 namespace {
 
-constexpr size_t kDefaultBuffer = 100000;
 // Values handed to the library and not yet written or acknowledged. Bounds
 // the library's own queue, so that what cannot be sent waits in the buffer,
 // where it is counted and dropped by the buffer's rule.
@@ -38,68 +37,6 @@ constexpr std::chrono::seconds kStableAfter{30};
 // A connection to one of several brokers lost after this long moves on to
 // the next broker without a pause.
 constexpr std::chrono::seconds kMoveOnAfter{1};
-
-} // namespace
-
-PubMode readPubMode(const std::string& settings) {
-    return kro::util::Util::getValFromJsonc(settings, "PubMode") == "session" ? PubMode::Session
-                                                                              : PubMode::Process;
-}
-
-size_t readPubBuffer(const std::string& settings) {
-    return static_cast<size_t>(
-        readWholeSetting(settings, "PubBuffer", kDefaultBuffer, 1, "values"));
-}
-
-std::unique_ptr<PublishSession> makePublishSession(const std::string& settings,
-                                                   const std::string& varPrefix, bool aws) {
-    if (readPubMode(settings) != PubMode::Session) {
-        if (!kro::util::Util::getValFromJsonc(settings, "PubStore").empty())
-            printLine("[kro error]PubStore needs \"PubMode\": \"session\"; values are published "
-                      "without a store\n");
-        readBatchSettings(settings, ""); // says that values go one by one
-        // A publisher process per value has no lasting connection to pace.
-        for (const char* key :
-             {"PubRate", "PubByteRate", "PubInflight", "PubAckTimeout", "PubMaxBytes"})
-            if (!kro::util::Util::getValFromJsonc(settings, key).empty())
-                printLine(std::string("[kro error]") + key +
-                          " needs \"PubMode\": \"session\"; values are published one "
-                          "publisher process each, without it\n");
-        return nullptr;
-    }
-    SessionSettings session = readSessionSettings(settings, aws);
-    session.buffer = readPubBuffer(settings);
-    return std::make_unique<PublishSession>(session, varPrefix);
-}
-
-bool postToDriver(kro::UARTDriverBase& driver, PublishSession* session,
-                  std::shared_ptr<kro::IDvcVariable> var, bool retainSuffix,
-                  const PubFormat* format) {
-    if (!session) {
-        if (format)
-            var = stampPosting(std::move(var), wallMs());
-        return driver.kro::UARTDriverBase::postData(std::move(var));
-    }
-    if (!var || var->getAddrType() != "PubVariable")
-        return true;
-    static const std::string suffix = " --retain";
-    PublishSession::Value value;
-    value.topic = var->getAddr();
-    if (refusedAddress(value.topic))
-        return true;
-    const char* text = var->getStrValue();
-    value.payload = text ? text : "";
-    if (retainSuffix && kro::util::StringUtil::endWith(value.payload, suffix)) {
-        value.payload.resize(value.payload.size() - suffix.size());
-        value.retain = true;
-    }
-    if (format)
-        value.payload = format->render(value.payload, value.topic, wallMs());
-    session->post(std::move(value));
-    return true;
-}
-
-namespace {
 
 FlowSettings flowSettings(const SessionSettings& s) {
     FlowSettings flow;
@@ -532,7 +469,18 @@ void PublishSession::report(std::unique_lock<std::mutex>& lock) {
             setPubState(state);
         lock.lock();
     }
+    // Not once stopping: what it posted then would be neither sent nor kept.
+    if (m_tick && !m_stopping) {
+        lock.unlock();
+        m_tick();
+        lock.lock();
+    }
     writeDiagnostics(lock, false);
+}
+
+void PublishSession::setTick(std::function<void()> tick) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_tick = std::move(tick);
 }
 
 void PublishSession::stalled(std::unique_lock<std::mutex>& lock, mosquitto* mosq, size_t late) {

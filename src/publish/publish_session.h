@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -84,6 +85,10 @@ public:
     // Values posted and not yet sent: buffered, or handed to the connection
     // and not yet written (QoS 0) or acknowledged (QoS 1 and 2).
     size_t waiting() const;
+
+    // Called by the publish thread at each report, at least once a second,
+    // with the session's lock released; set before run().
+    void setTick(std::function<void()> tick);
 
 private:
     using Entry = std::shared_ptr<const Value>;
@@ -239,6 +244,7 @@ private:
     uint64_t m_droppedReported = 0;
     bool m_dropsAnnounced = false;
     std::vector<std::string> m_lines;
+    std::function<void()> m_tick;
 
     // Settings beyond the buffer; the store's file is empty for none.
     SessionSettings m_settings;
