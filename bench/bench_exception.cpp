@@ -119,17 +119,9 @@ Replay replay(const std::vector<Post>& posts, Driver& driver, Arrivals& arrivals
     }
     for (int i = 0; i < kVariables; ++i) {
         const auto v = static_cast<size_t>(i);
-        // After the last post only heartbeats come: the last value published
-        // again, or the latest posted one that the deadband held back.
-        for (; next[v] < got[v].size(); ++next[v]) {
-            if (got[v][next[v]] == lastText[v]) {
-                ++r.repeats;
-            } else if (got[v][next[v]] == hostText[v]) {
-                ++r.repeats, lastText[v] = hostText[v], last[v] = host[v];
-            } else {
-                ++r.unmatched;
-            }
-        }
+        // After the last post only heartbeats come.
+        skipBeats(v);
+        r.unmatched += got[v].size() - next[v];
         r.afterBeat = std::max(r.afterBeat, std::fabs(host[v] - last[v]));
     }
     return r;

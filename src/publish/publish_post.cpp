@@ -14,6 +14,8 @@ using namespace publish_parts;
 namespace {
 
 constexpr size_t kDefaultBuffer = 100000;
+// The Common driver's mark of a value to be published retained.
+const std::string kRetainSuffix = " --retain";
 
 std::string variableKey(kro::IDvcVariable& var) {
     return var.getDeviceId() + '\0' + var.getName() + '\0' + var.getAddr();
@@ -23,12 +25,11 @@ std::string variableKey(kro::IDvcVariable& var) {
 // retain flag, then rendered.
 void postText(PublishSession& session, std::string topic, std::string text, bool retainSuffix,
               const PubFormat* format) {
-    static const std::string suffix = " --retain";
     PublishSession::Value value;
     value.topic = std::move(topic);
     value.payload = std::move(text);
-    if (retainSuffix && kro::util::StringUtil::endWith(value.payload, suffix)) {
-        value.payload.resize(value.payload.size() - suffix.size());
+    if (retainSuffix && kro::util::StringUtil::endWith(value.payload, kRetainSuffix)) {
+        value.payload.resize(value.payload.size() - kRetainSuffix.size());
         value.retain = true;
     }
     if (format)
@@ -116,7 +117,7 @@ std::unique_ptr<ReportByException> makeReportByException(const std::string& sett
     const ExceptionSettings s = readExceptionSettings(settings);
     if (!s.any())
         return nullptr;
-    return std::make_unique<ReportByException>(s, retainSuffix ? " --retain" : "");
+    return std::make_unique<ReportByException>(s, retainSuffix ? kRetainSuffix : "");
 }
 
 std::function<void()> exceptionTick(kro::UARTDriverBase& driver, PublishSession* session,

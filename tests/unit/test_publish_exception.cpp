@@ -60,6 +60,8 @@ TEST(ReportByException, RefusedSettingsAreSaidAndNotUsed) {
     const std::string all = "\"; every posted value is published\n", none = "\"; no heartbeat\n";
     const std::tuple<const char*, std::optional<double>, long, std::string> rows[] = {
         {R"({"PubDeadband":"0.25","PubHeartbeat":"60"})", 0.25, 60, ""},
+        {R"({"PubDeadband":"0","PubHeartbeat":"1"})", 0.0, 1, ""},
+        {R"({"PubHeartbeat":"999999999"})", std::nullopt, 999999999, ""},
         {R"({"PubDeadband":"-1"})", std::nullopt, 0, band + "-1" + all},
         {R"({"PubHeartbeat":"0"})", std::nullopt, 0, beat + "0" + none},
         {R"({"PubHeartbeat":"99999999999"})", std::nullopt, 0, beat + "99999999999" + none},
