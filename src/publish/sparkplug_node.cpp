@@ -412,8 +412,11 @@ void SparkplugNode::command(bool device, const std::string& topic, std::string_v
         else if (!text)
             printLine(where + " for \"" + printable(k->address) +
                       "\" carries no value to write: ignored\n");
-        else
+        else {
             actions.push_back({Action::Kind::Write, k->address, *text});
+            // What the variable holds from now on: the next DBIRTH declares it.
+            setVariables({{k->address, true, *text}});
+        }
     }
 }
 
