@@ -65,6 +65,11 @@ Metric bdSeqMetric(uint8_t bdSeq) {
     return m;
 }
 
+// Paths are UTF-8 text, as the store's: Windows opens them by their wide form.
+std::filesystem::path fsPath(const std::string& text) {
+    return std::filesystem::u8path(text);
+}
+
 std::string metricRef(const Metric& m) {
     if (m.alias)
         return "alias " + std::to_string(*m.alias);
@@ -154,9 +159,9 @@ SparkplugNode::SparkplugNode(SparkplugSettings settings, std::vector<Variable> v
     : m_settings(std::move(settings)), m_bdSeqPath(std::move(bdSeqPath)) {
     setVariables(variables);
     std::error_code ec;
-    if (m_bdSeqPath.empty() || !std::filesystem::exists(m_bdSeqPath, ec))
+    if (m_bdSeqPath.empty() || !std::filesystem::exists(fsPath(m_bdSeqPath), ec))
         return;
-    std::ifstream in(m_bdSeqPath, std::ios::binary);
+    std::ifstream in(fsPath(m_bdSeqPath), std::ios::binary);
     std::string text;
     std::getline(in, text);
     if (isWholeNumber(text) && std::stoul(text) <= 255 && in.peek() == EOF)
@@ -189,7 +194,7 @@ void SparkplugNode::saveBdSeq(uint8_t next) const {
     if (m_bdSeqPath.empty())
         return;
     // A whole file or the old one: never half a number after a crash.
-    const std::string temp = m_bdSeqPath + ".tmp";
+    const std::filesystem::path temp = fsPath(m_bdSeqPath + ".tmp");
     std::error_code ec;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
@@ -199,7 +204,7 @@ void SparkplugNode::saveBdSeq(uint8_t next) const {
             ec = std::make_error_code(std::errc::io_error);
     }
     if (!ec)
-        std::filesystem::rename(temp, m_bdSeqPath, ec);
+        std::filesystem::rename(temp, fsPath(m_bdSeqPath), ec);
     if (ec) {
         std::error_code ignored;
         std::filesystem::remove(temp, ignored);
