@@ -126,7 +126,8 @@ const std::vector<std::string> kCommonKeys = {
     "PubBuffer", "SubMatch", "PubStore", "PubStoreLimit", "PubStoreMaxAge", "PubReconnectMax",
     "PubFormat", "PubTemplate", "SubPerRequest", "PubRate", "PubByteRate", "PubInflight",
     "PubAckTimeout", "PubMaxBytes", "PubBatch", "PubBatchMs", "PubBatchBytes", "PubBatchTopic",
-    "PubBatchTemplate", "PubDeadband", "PubHeartbeat"};
+    "PubBatchTemplate", "PubDeadband", "PubHeartbeat", "SparkplugGroup", "SparkplugNode",
+    "SparkplugHost"};
 const std::vector<std::string> kAwsKeys = {
     "Protocol", "DeviceId", "PubTimeout", "PubMode", "PubBuffer", "PubStore", "PubStoreLimit",
     "PubStoreMaxAge", "PubReconnectMax", "PubFormat", "PubTemplate", "SubPerRequest",

@@ -156,6 +156,21 @@ CommonMqttClient::CommonMqttClient(kro::IDeviceManager* dm, std::string settings
         m_unmatched = std::make_shared<UnmatchedTopics>();
     m_session = makePublishSession(settings, deviceId + ".");
     m_format = readPubFormat(settings, deviceId);
+    const SparkplugSettings sparkplug = readSparkplugSettings(settings);
+    if (sparkplug.on() && m_session) {
+        m_sparkplug = true;
+        if (m_format)
+            printLine("[kro error]Sparkplug carries each value as a metric: PubFormat and "
+                      "PubTemplate are not used\n");
+        m_format.reset();
+        PublishSession::SparkplugHooks hooks;
+        hooks.variables = [this] { return sparkplugVariables(); };
+        hooks.write = [this](const std::string& address, const std::string& text) {
+            sparkplugWrite(address, text);
+        };
+        hooks.subState = [this](int state) { setSubState(state); };
+        m_session->setSparkplug(sparkplug, std::move(hooks));
+    }
     m_exception = makeReportByException(settings, true);
     if (m_exception)
         m_tick = exceptionTick(*this, m_session.get(), *m_exception, true, m_format.get(),
@@ -322,7 +337,36 @@ CommonMqttClient::buildSubArgs(const std::vector<std::string>& topics) const {
     return args;
 }
 
+std::vector<SparkplugNode::Variable> CommonMqttClient::sparkplugVariables() const {
+    std::vector<SparkplugNode::Variable> variables;
+    if (!pDev)
+        return variables;
+    for (kro::IDvcVariable* var : pDev->getVarList()) {
+        const std::string type = var->getAddrType();
+        const std::string address = var->getAddr();
+        if ((type != "PubVariable" && type != "SubVariable") || address.empty())
+            continue;
+        const char* text = var->getStrValue();
+        std::optional<std::string> value;
+        if (text && *text)
+            value = std::string(text);
+        variables.push_back({address, type == "SubVariable", std::move(value)});
+    }
+    return variables;
+}
+
+void CommonMqttClient::sparkplugWrite(const std::string& address, const std::string& text) const {
+    if (!pDev)
+        return;
+    for (kro::IDvcVariable* var : pDev->getVarList())
+        if (var->getAddrType() == "SubVariable" && var->getAddr() == address)
+            writeValue(var, text);
+}
+
 void CommonMqttClient::subscriptionLoop() {
+    // A node's commands come on its session.
+    if (m_sparkplug)
+        return;
     for (;;) {
         if (m_run.waitForStop(kBeforeTopics))
             return;

@@ -121,4 +121,10 @@ private:
     std::unique_ptr<PublishSession> m_session;
     // The shape of published values; null: as they are.
     std::unique_ptr<const PubFormat> m_format;
+    // The session is a Sparkplug B edge node, its device the node's device:
+    // SubVariables are written by DCMD, no subscriber runs.
+    bool m_sparkplug = false;
+    // The device's variables as a node declares them.
+    std::vector<SparkplugNode::Variable> sparkplugVariables() const;
+    void sparkplugWrite(const std::string& address, const std::string& text) const;
 };

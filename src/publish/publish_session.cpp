@@ -71,6 +71,9 @@ size_t PublishSession::waiting() const {
 bool PublishSession::canHand(size_t limit) const {
     if (!m_connected || m_buffer.empty() || handed() >= limit)
         return false;
+    // A node's values wait for its births.
+    if (m_node && (!m_node->born() || m_spLeaving))
+        return false;
     const auto now = std::chrono::steady_clock::now();
     return !batchHeld(now) && m_flow.readyAt(now, nextBytes()) <= now;
 }
@@ -98,7 +101,7 @@ bool PublishSession::hasWork() const {
     return m_stopping || !m_lines.empty() || wantedState() != m_state ||
            canHand(m_waiterIdle ? std::min(kWakeRoom, std::max<size_t>(window() / 2, 1))
                                 : window()) ||
-           (m_threaded && !m_connected) || persistDue();
+           (m_threaded && !m_connected) || persistDue() || sparkplugDue();
 }
 
 void PublishSession::wake() {
@@ -136,6 +139,9 @@ void PublishSession::post(Value value) {
     value.storeId = 0;
     std::lock_guard<std::mutex> lock(m_mutex);
     value.seq = ++m_seq;
+    // Sparkplug data is never retained.
+    if (m_node)
+        value.retain = false;
     if (m_store) {
         // Committed by the publish thread: a post never waits on the disk.
         m_unstored.push_back(std::move(value));
@@ -184,6 +190,8 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
         batch.push_back(next);
         m_buffer.pop_front();
     }
+    if (m_node)
+        sparkplugRender(batch);
     const size_t n = batch.size();
     // Counted as handed before the library has them: its acknowledgement may
     // come before mosquitto_publish returns.
@@ -203,9 +211,10 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
         int mid = 0;
         const int rc = v.payload.size() > PUB_MAX_PAYLOAD
                            ? MOSQ_ERR_PAYLOAD_SIZE
-                           : mosquitto_publish_v5(
-                                 mosq, &mid, v.topic.c_str(), static_cast<int>(v.payload.size()),
-                                 v.payload.data(), m_qos, v.retain || m_retainAll, m_publishProps);
+                           : mosquitto_publish_v5(mosq, &mid, v.topic.c_str(),
+                                                  static_cast<int>(v.payload.size()),
+                                                  v.payload.data(), v.control ? v.qos : m_qos,
+                                                  v.retain || m_retainAll, m_publishProps);
         if (rc == MOSQ_ERR_SUCCESS) {
             if (m_qos != 0)
                 taken.emplace_back(mid, i);
@@ -220,7 +229,17 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
         // larger than the broker's maximum packet size): reported and set
         // aside, the rest goes on.
         released(batch[i]);
-        if (rc == MOSQ_ERR_OVERSIZE_PACKET && !v.members.empty()) {
+        if (v.control) {
+            auto it = std::find(m_handed0.begin(), m_handed0.end(), batch[i]);
+            if (generation == m_generation && it != m_handed0.end()) {
+                m_handed0.erase(it);
+                --m_controls;
+            }
+            m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) +
+                              ": " + printable(v.topic) + "\n");
+            continue;
+        }
+        if (rc == MOSQ_ERR_OVERSIZE_PACKET && !v.members.empty() && m_settings.batch.on()) {
             // Larger than our estimate of the broker's bound: its values go
             // again in smaller batches.
             if (m_qos != 0)
@@ -273,6 +292,7 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
 
 void PublishSession::report(std::unique_lock<std::mutex>& lock) {
     persist(lock);
+    showSubState(lock);
     while (!m_lines.empty() || wantedState() != m_state) {
         std::vector<std::string> lines;
         lines.swap(m_lines);
@@ -318,6 +338,8 @@ void PublishSession::stalled(std::unique_lock<std::mutex>& lock, mosquitto* mosq
 
 void PublishSession::serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq) {
     while (!m_stopping && (!m_threaded || m_connected)) {
+        if (m_node)
+            sparkplugTurn(lock, mosq);
         // Values first, the state and the lines after: a value's way out is
         // not held up by the host's variable store.
         if (canHand(window()))
@@ -388,6 +410,8 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
         m_publishProps = record.publish_props;
         m_debugLog = record.debug;
         m_clientId = record.id ? record.id : "";
+        if (m_node)
+            sparkplugOptions(record);
         std::string error;
         // Checked when the record was loaded.
         if (!broker_list_parse(record.host, client_connect_port(&record), &m_brokers, &error))
@@ -498,6 +522,7 @@ void PublishSession::run(const std::vector<std::string>& args, StopSignal& stop)
             });
             m_waiterIdle = false;
         }
+        sparkplugStop(lock, mosq);
         lock.unlock();
         mosquitto_disconnect_v5(mosq, 0, record.disconnect_props);
         mosquitto_loop_stop(mosq, false);

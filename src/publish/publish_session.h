@@ -28,6 +28,7 @@
 #include "publish/publish_format.h"
 #include "publish/publish_settings.h"
 #include "publish/publish_store.h"
+#include "publish/sparkplug_node.h"
 
 struct mosq_config;
 
@@ -58,6 +59,20 @@ public:
         // A batch: the values it carries, in posting order (its own topic and
         // payload are the message's; seq and postedMs its first value's).
         std::vector<std::shared_ptr<const Value>> members;
+        // A Sparkplug birth or death: no value, sent at `qos` in its place
+        // among the values written.
+        bool control = false;
+        int qos = 0;
+    };
+
+    // What a Sparkplug edge node asks of its driver, called with the
+    // session's lock released: the device's variables with the values they
+    // hold now, a DCMD's value for a SubVariable, and the state of the
+    // command subscription (101 until the broker grants it, then 0).
+    struct SparkplugHooks {
+        std::function<std::vector<SparkplugNode::Variable>()> variables;
+        std::function<void(const std::string& address, const std::string& text)> write;
+        std::function<void(int state)> subState;
     };
 
     explicit PublishSession(size_t capacity);
@@ -90,6 +105,10 @@ public:
     // with the session's lock released; set before run().
     void setTick(std::function<void()> tick);
 
+    // Makes the session a Sparkplug B edge node; set before run(). Posted
+    // values then name their variable's address as their topic.
+    void setSparkplug(const SparkplugSettings& settings, SparkplugHooks hooks);
+
 private:
     using Entry = std::shared_ptr<const Value>;
 
@@ -99,6 +118,10 @@ private:
     static void onPublish(mosquitto* mosq, void* obj, int mid, int reason,
                           const mosquitto_property* props);
     static void onLog(mosquitto* mosq, void* obj, int level, const char* str);
+    static void onMessage(mosquitto* mosq, void* obj, const mosquitto_message* msg,
+                          const mosquitto_property* props);
+    static void onSubscribe(mosquitto* mosq, void* obj, int mid, int count, const int* granted,
+                            const mosquitto_property* props);
 
     // One connect attempt, driven by the calling thread until the broker
     // answers, the attempt fails, the connect bound passes or the session
@@ -109,7 +132,7 @@ private:
     void serve(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
 
     // All below with m_mutex held.
-    size_t handed() const { return m_handed0.size() + m_inflight; }
+    size_t handed() const { return m_handed0.size() - m_controls + m_inflight; }
     // In memory, posted and not yet stored, and on disk only: each value once.
     size_t waitingLocked() const {
         return m_buffer.size() + handed() + m_batchExtra + m_unstored.size() + diskOnly();
@@ -153,8 +176,29 @@ private:
     // A message leaves the hands of the library: its values no longer count
     // as its own.
     void released(const Entry& entry);
-    // The values of messages, each batch as its values, for the buffer.
+    // The values of messages, each batch as its values, for the buffer
+    // (births and deaths are no values).
     static std::vector<Entry> unbatched(const std::vector<Entry>& entries);
+    // Sparkplug (publish_session_sparkplug.cpp). Before each connect: the
+    // next bdSeq and its NDEATH as the will.
+    void sparkplugConnecting(mosquitto* mosq);
+    // The options a node sets itself, with a line for those given.
+    void sparkplugOptions(mosq_config& record);
+    // On a live connection: the command subscriptions, what received
+    // commands ask, and the births when they are due. Releases the lock.
+    void sparkplugTurn(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
+    bool sparkplugDue() const;
+    // The messages to hand over as DDATA by alias, each after the DBIRTH it
+    // needs.
+    void sparkplugRender(std::vector<Entry>& messages);
+    // Births and deaths, written in their place among the values. Releases
+    // the lock.
+    void sendControls(std::unique_lock<std::mutex>& lock, mosquitto* mosq,
+                      const std::vector<SparkplugNode::Message>& messages);
+    // The stop: DDEATH (once born), NDEATH, given up to a second.
+    void sparkplugStop(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
+    // Writes the command subscription's state when it changed. Releases the lock.
+    void showSubState(std::unique_lock<std::mutex>& lock);
     // The store's part of a pass of the publish thread: opens it, commits
     // the values posted and deletes the completed ones in one group, refills
     // the buffer from the disk. Releases the lock during its disk work.
@@ -323,6 +367,25 @@ private:
     std::chrono::milliseconds m_delay{0};
     std::chrono::steady_clock::time_point m_connectedAt{};
     std::minstd_rand m_random;
+
+    // Sparkplug B: the edge node (null without it), its hooks, the commands
+    // received and not yet carried out, a rebirth asked for, the connection
+    // whose subscriptions were made, and births and deaths in m_handed0.
+    std::unique_ptr<SparkplugNode> m_node;
+    SparkplugHooks m_spHooks;
+    std::vector<SparkplugNode::Action> m_spActions;
+    bool m_spRebirth = false;
+    uint64_t m_spSubscribed = 0;
+    size_t m_controls = 0;
+    // Leaving the connection after the host went offline: nothing more is
+    // handed over on it.
+    bool m_spLeaving = false;
+    // Values posted before the births of this connection are historical.
+    uint64_t m_spBornSeq = 0;
+    int64_t m_spBornMs = 0;
+    // The command subscription's state: wanted, and last written.
+    int m_spSubState = 101;
+    int m_spSubStateShown = -1;
 };
 
 // The reconnect pause after `previous` (zero before the first): 1 s, then

@@ -65,6 +65,9 @@ void PublishSession::onDisconnect(mosquitto* mosq, void* obj, int rc, const mosq
     const std::vector<Entry> values = unbatched(handed0);
     self->m_buffer.insert(self->m_buffer.begin(), values.begin(), values.end());
     self->m_handed0.clear();
+    self->m_controls = 0;
+    if (self->m_node)
+        self->m_spSubState = 101;
     self->dropOverflow();
     self->m_lossReason = rc;
     // Under a pace the library must not send its whole queue again at once.
@@ -88,6 +91,11 @@ void PublishSession::onPublish(mosquitto*, void* obj, int mid, int reason,
         if (!self->m_handed0.empty()) {
             const Entry entry = self->m_handed0.front();
             self->m_handed0.pop_front();
+            if (entry->control) {
+                --self->m_controls;
+                self->wake();
+                return;
+            }
             self->released(entry);
             self->m_flow.acknowledged(std::chrono::steady_clock::now(), entry->seq);
             self->completed(entry, reason);
@@ -167,9 +175,11 @@ void PublishSession::putBack(const Entry& entry) {
 }
 
 void PublishSession::setAsideOversize(const Entry& entry, uint64_t limit) {
-    ++m_setAside;
-    if (entry->storeId > 0)
-        m_doneIds.push_back(entry->storeId);
+    for (const Entry& value : unbatched({entry})) {
+        ++m_setAside;
+        if (value->storeId > 0)
+            m_doneIds.push_back(value->storeId);
+    }
     m_lines.push_back("[kro error]publish set aside: " + std::to_string(entry->payload.size()) +
                       " bytes, more than the broker takes (" + std::to_string(limit) +
                       "): " + printable(entry->topic) + "\n");
@@ -181,7 +191,10 @@ void PublishSession::takeBack(const std::vector<Entry>& batch, size_t from, uint
         // A lost connection has put them back already.
         if (generation != m_generation)
             return;
-        m_handed0.erase(m_handed0.end() - static_cast<std::ptrdiff_t>(n), m_handed0.end());
+        const auto from0 = m_handed0.end() - static_cast<std::ptrdiff_t>(n);
+        m_controls -= static_cast<size_t>(
+            std::count_if(from0, m_handed0.end(), [](const Entry& e) { return e->control; }));
+        m_handed0.erase(from0, m_handed0.end());
     } else {
         m_inflight -= std::min(m_inflight, n);
     }

@@ -38,6 +38,8 @@ std::vector<PublishSession::Entry> PublishSession::unbatched(const std::vector<E
     std::vector<Entry> values;
     values.reserve(entries.size());
     for (const Entry& e : entries) {
+        if (e->control)
+            continue;
         if (e->members.empty())
             values.push_back(e);
         else
@@ -103,7 +105,9 @@ PublishSession::Entry PublishSession::takeBatch(std::chrono::steady_clock::time_
         message->members.push_back(m_buffer[i]);
         elements.push_back(m_buffer[i]->payload);
     }
-    message->payload = batchPayload(batch, elements, wallMs());
+    // A node's DDATA is made when it is handed over.
+    if (!m_node)
+        message->payload = batchPayload(batch, elements, wallMs());
     // Out of the buffer: the values passed over keep their places.
     if (picked.back() + 1 == picked.size()) {
         m_buffer.erase(m_buffer.begin(),

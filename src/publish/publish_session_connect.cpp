@@ -100,6 +100,11 @@ bool PublishSession::connectOnce(std::unique_lock<std::mutex>& lock, mosquitto* 
     // alert from the broker is read, not lost to a write into the connection
     // the broker has closed.
     mosquitto_threaded_set(mosq, true);
+    if (m_node) {
+        lock.lock();
+        sparkplugConnecting(mosq);
+        lock.unlock();
+    }
     int rc = client_connect_start_to(mosq, &record, m_brokers[m_broker]);
     int err = errno;
     lock.lock();
@@ -167,6 +172,10 @@ mosquitto* PublishSession::makeClient(mosq_config& record, bool first) {
     mosquitto_connect_v5_callback_set(mosq, onConnect);
     mosquitto_disconnect_v5_callback_set(mosq, onDisconnect);
     mosquitto_publish_v5_callback_set(mosq, onPublish);
+    if (m_node) {
+        mosquitto_message_v5_callback_set(mosq, onMessage);
+        mosquitto_subscribe_v5_callback_set(mosq, onSubscribe);
+    }
     if (!record.will_props)
         mosquitto_property_copy_all(&record.will_props, m_willProps);
     if (client_opts_set(mosq, &record)) {

@@ -338,9 +338,10 @@ SparkplugNode::Data SparkplugNode::data(const std::vector<Value>& values, int64_
         m.alias = k.alias;
         m.timestamp = static_cast<uint64_t>(v.postedMs);
         m.isHistorical = v.historical;
+        // The datatype stays, though the birth declared it: a decoder that
+        // keeps no births (the value's field alone does not tell Int64 from
+        // UInt64) reads the value by it.
         setValue(m, k.type, v.text);
-        // Declared by the birth; a host reads the value by the alias's type.
-        m.datatype.reset();
         p.metrics.push_back(std::move(m));
         k.value = v.text;
     }

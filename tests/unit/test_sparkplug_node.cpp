@@ -136,7 +136,7 @@ TEST(SparkplugNode, BirthsThenDataByAlias) {
     EXPECT_EQ(std::make_tuple(d.dbirth.has_value(), *m.alias, *m.timestamp, m.isHistorical,
                               m.name.has_value(), m.datatype.has_value(), m.integer,
                               dd.metrics.at(1).isHistorical),
-              std::make_tuple(false, 2u, 100u, false, false, false, 22u, true));
+              std::make_tuple(false, 2u, 100u, false, false, true, 22u, true));
 }
 
 // A value that does not fit its declared type comes after a DBIRTH with the new one.
