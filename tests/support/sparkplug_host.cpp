@@ -42,8 +42,7 @@ std::string SparkplugHost::unavailable() {
 SparkplugHost::SparkplugHost(int port, const std::string& dir)
     : m_out(dir + "/sparkplug_host.out"), m_cmd(dir + "/sparkplug_host.cmd"),
       m_log(dir + "/sparkplug_host.log") {
-    const std::string why = unavailable();
-    if (!why.empty())
+    if (const std::string why = unavailable(); !why.empty())
         throw std::runtime_error(why);
     writeFile(m_out, "");
     writeFile(m_cmd, "");
@@ -51,20 +50,30 @@ SparkplugHost::SparkplugHost(int port, const std::string& dir)
         {findProgram("node"), kProject + "/host.js", std::to_string(port), m_out, m_cmd}, m_log);
     if (m_pid < 0)
         throw std::runtime_error("cannot start the Sparkplug host: fork failed");
-    const auto deadline = std::chrono::steady_clock::now() + kReadyTimeout;
+    const std::string why =
+        await([](const json& line) { return line.value("ready", false); }, kReadyTimeout);
+    if (!why.empty()) {
+        stop();
+        throw std::runtime_error("the Sparkplug host did not subscribe (" + why + "):\n" +
+                                 output());
+    }
+}
+
+std::string SparkplugHost::await(const std::function<int(const json&)>& match,
+                                 std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
+        if (m_pid <= 0)
+            return "it is not running";
         for (const json& line : lines())
-            if (line.value("ready", false))
-                return;
-        int status = 0;
-        const bool ended = waitExit(m_pid, std::chrono::milliseconds(0), &status);
-        if (ended || std::chrono::steady_clock::now() >= deadline) {
-            if (ended)
-                m_pid = -1;
-            stop();
-            throw std::runtime_error(std::string("the Sparkplug host did not subscribe (") +
-                                     (ended ? "it ended" : "timed out") + "):\n" + output());
+            if (int m = match(line))
+                return m > 0 ? std::string() : "it reported an error";
+        if (waitExit(m_pid, std::chrono::milliseconds(0))) {
+            m_pid = -1;
+            return "it ended";
         }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return "timed out";
         std::this_thread::sleep_for(kPoll);
     }
 }
@@ -139,20 +148,16 @@ void SparkplugHost::command(const json& cmd) {
         if (!file.flush())
             throw std::runtime_error("cannot write " + m_cmd);
     }
-    const auto deadline = std::chrono::steady_clock::now() + kCommandTimeout;
-    for (;;) {
-        for (const json& line : lines()) {
+    const std::string why = await(
+        [index](const json& line) {
             if (line.value("done", -1) == index)
-                return;
-            if (line.contains("error") && line.value("index", -1) == index)
-                throw std::runtime_error("Sparkplug host command " + cmd.dump() + " failed:\n" +
-                                         output());
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            throw std::runtime_error("Sparkplug host command " + cmd.dump() + " timed out:\n" +
-                                     output());
-        std::this_thread::sleep_for(kPoll);
-    }
+                return 1;
+            return line.contains("error") && line.value("index", -1) == index ? -1 : 0;
+        },
+        kCommandTimeout);
+    if (!why.empty())
+        throw std::runtime_error("Sparkplug host command " + cmd.dump() + ": " + why + ":\n" +
+                                 output());
 }
 
 void SparkplugHost::publish(const std::string& topic, const json& payload, int qos, bool retain) {

@@ -52,6 +52,10 @@ public:
 
 private:
     std::vector<nlohmann::json> lines() const; // the output file's complete lines
+    // Polls the output until match gives 1 (returns "") or -1 for a line, the process ends or
+    // the timeout passes (returns why).
+    std::string await(const std::function<int(const nlohmann::json&)>& match,
+                      std::chrono::milliseconds timeout);
     void command(const nlohmann::json& cmd);
     void stop();
 
