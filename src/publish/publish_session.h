@@ -197,6 +197,8 @@ private:
                       const std::vector<SparkplugNode::Message>& messages);
     // The stop: DDEATH (once born), NDEATH, given up to a second.
     void sparkplugStop(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
+    // Waits (bounded) until the births and deaths handed over are done.
+    void awaitControls(std::unique_lock<std::mutex>& lock);
     // Writes the command subscription's state when it changed. Releases the lock.
     void showSubState(std::unique_lock<std::mutex>& lock);
     // The store's part of a pass of the publish thread: opens it, commits

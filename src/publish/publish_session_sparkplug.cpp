@@ -15,10 +15,12 @@
 #include "text/lines.h"
 
 using namespace publish_parts;
+using namespace std::chrono_literals;
 
 namespace {
 
-// How long a stopping node waits for its deaths to be written.
+// How long a node that leaves its connection waits for its deaths to be
+// written and acknowledged.
 constexpr std::chrono::seconds kDeathsGrace{1};
 
 } // namespace
@@ -167,6 +169,9 @@ void PublishSession::sparkplugTurn(std::unique_lock<std::mutex>& lock, mosquitto
             // again, on the next broker of a list.
             m_spLeaving = true;
             sendControls(lock, mosq, {m_node->ndeath(wallMs())});
+            // Acknowledged first: the library would send it again on the
+            // next connection, whose bdSeq is another.
+            awaitControls(lock);
             lock.unlock();
             mosquitto_disconnect_v5(mosq, 0, nullptr);
             lock.lock();
@@ -234,10 +239,18 @@ void PublishSession::sparkplugStop(std::unique_lock<std::mutex>& lock, mosquitto
         deaths.push_back(m_node->ddeath(now));
     deaths.push_back(m_node->ndeath(now));
     sendControls(lock, mosq, deaths);
+    awaitControls(lock);
+}
+
+void PublishSession::awaitControls(std::unique_lock<std::mutex>& lock) {
     const auto deadline = std::chrono::steady_clock::now() + kDeathsGrace;
-    m_waiterIdle = true;
-    m_cv.wait_until(lock, deadline, [this] { return !m_connected || m_controls == 0; });
-    m_waiterIdle = false;
+    while (m_connected && m_controls > 0 && std::chrono::steady_clock::now() < deadline) {
+        // Woken by every write and acknowledgement, stopping or not.
+        m_waiterIdle = true;
+        m_cv.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + 10ms),
+                        [this] { return !m_connected || m_controls == 0; });
+        m_waiterIdle = false;
+    }
 }
 
 void PublishSession::sparkplugOptions(mosq_config& record) {
