@@ -36,7 +36,8 @@ std::string bdSeq(const json& message) {
     if (const std::string why = SparkplugHost::unavailable(); !why.empty())                        \
     GTEST_SKIP() << why
 
-TEST(DriverSparkplug, AHostSeesBirthsDataByAliasCommandsAndDeaths) {
+// Posts, commands and the library's thread meet here: also run under ThreadSanitizer.
+TEST(SparkplugConcurrency, AHostSeesBirthsDataByAliasCommandsAndDeaths) {
     SKIP_WITHOUT_HOST();
     kro::test::Broker broker;
     kro::test::DriverDir dir;
