@@ -34,7 +34,7 @@ public:
     void reset(size_t count) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_seen.assign(count, false);
-        m_unique = m_twice = m_messages = m_metrics = m_foreign = m_historical = 0;
+        m_unique = m_twice = m_messages = m_metrics = m_foreign = m_historical = m_bytes = 0;
         m_last = m_workNs = 0;
     }
     // On the listener's thread; the time each takes is the subscriber's share.
@@ -42,6 +42,7 @@ public:
         const int64_t from = nowNs();
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_messages;
+        m_bytes += payload.size();
         ++m_metrics;
         mark(payload);
         m_workNs += nowNs() - from;
@@ -52,6 +53,7 @@ public:
         const bool ok = sparkplug::decode(payload, &decoded);
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_messages;
+        m_bytes += payload.size();
         if (!ok) {
             ++m_foreign;
             m_workNs += nowNs() - from;
@@ -75,6 +77,7 @@ public:
     size_t metrics() const { return m_metrics; }
     size_t foreign() const { return m_foreign; }
     size_t historical() const { return m_historical; }
+    size_t bytes() const { return m_bytes; }
     int64_t workNs() const { return m_workNs; }
 
 private:
@@ -97,7 +100,7 @@ private:
     std::mutex m_mutex;
     std::vector<bool> m_seen;
     std::atomic<size_t> m_unique{0}, m_twice{0}, m_messages{0}, m_metrics{0}, m_foreign{0},
-        m_historical{0};
+        m_historical{0}, m_bytes{0};
     std::atomic<int64_t> m_last{0}, m_workNs{0};
 };
 
@@ -128,7 +131,7 @@ private:
 struct Round {
     double rate = 0;     // values/s; 0 when some never came
     double postRate = 0; // posts/s of the posting loop alone
-    size_t lost = 0, twice = 0, messages = 0, metrics = 0, foreign = 0, historical = 0;
+    size_t lost = 0, twice = 0, messages = 0, metrics = 0, foreign = 0, historical = 0, bytes = 0;
     size_t workNs = 0;
 };
 
@@ -156,6 +159,7 @@ Round burst(Driver& driver, Tally& tally, size_t count) {
     r.metrics = tally.metrics();
     r.foreign = tally.foreign();
     r.historical = tally.historical();
+    r.bytes = tally.bytes();
     r.workNs = static_cast<size_t>(tally.workNs());
     if (r.lost == 0)
         r.rate = static_cast<double>(count) / (static_cast<double>(tally.last() - start) / 1e9);
@@ -248,8 +252,11 @@ int main(int argc, char** argv) {
         char line[256];
         std::snprintf(line, sizeof line,
                       "%s (all rounds): lost %zu, twice %zu, not ours %zu, historical %zu; "
-                      "subscriber's work %.2f us a value; posting %.0f posts/s",
+                      "payload %.1f bytes a message; subscriber's work %.2f us a value; "
+                      "posting %.0f posts/s",
                       s.name, lost, twice, s.total(&Round::foreign), s.total(&Round::historical),
+                      static_cast<double>(s.total(&Round::bytes)) /
+                          static_cast<double>(std::max<size_t>(s.total(&Round::messages), 1)),
                       static_cast<double>(s.total(&Round::workNs)) / 1e3 /
                           static_cast<double>(std::max<size_t>(s.total(&Round::metrics), 1)),
                       s.medianOf(&Round::postRate));
