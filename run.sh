@@ -234,11 +234,11 @@ cmd_bench() {
   echo "== $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(date -u '+%Y-%m-%d %H:%M UTC')"
   local failed=() bench args
   for bench in receive oneshot driver_publish session receive_latency memory store topic_scale \
-               failover json_parse batch quota exception; do
+               failover json_parse batch quota exception sparkplug; do
     args=(--port "$BROKER_PORT")
     # These start brokers of their own (an unbounded queue; a restart; a cluster per round;
     # a quota-keeping one per subject); store needs none.
-    case $bench in receive | session | failover | batch | quota | exception) args=() ;; esac
+    case $bench in receive | session | failover | batch | quota | exception | sparkplug) args=() ;; esac
     # Each benchmark is bounded on its own; the session's (with a million values
     # through an outage) takes about 6 minutes, failover under a minute, the others a few each;
     # quota's four subjects at the broker's 100 values a second, each bounded to 300 s.
