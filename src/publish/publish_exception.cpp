@@ -37,7 +37,7 @@ ExceptionSettings readExceptionSettings(const std::string& settings) {
     if (!heartbeat.empty()) {
         // Beyond a few years a heartbeat is none; the bound keeps time
         // arithmetic from overflowing.
-        if (isWholeNumber(heartbeat) && heartbeat.size() <= 9 && std::stoul(heartbeat) >= 1)
+        if (isWholeNumber(heartbeat) && std::stoul(heartbeat) >= 1)
             s.heartbeat = std::chrono::seconds(std::stoul(heartbeat));
         else
             printLine("[kro error]PubHeartbeat must be a whole number of seconds from 1, not \"" +

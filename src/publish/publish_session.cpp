@@ -230,13 +230,7 @@ void PublishSession::handOver(std::unique_lock<std::mutex>& lock, mosquitto* mos
         // aside, the rest goes on.
         released(batch[i]);
         if (v.control) {
-            auto it = std::find(m_handed0.begin(), m_handed0.end(), batch[i]);
-            if (generation == m_generation && it != m_handed0.end()) {
-                m_handed0.erase(it);
-                --m_controls;
-            }
-            m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) +
-                              ": " + printable(v.topic) + "\n");
+            controlFailed(batch[i], generation, rc);
             continue;
         }
         if (rc == MOSQ_ERR_OVERSIZE_PACKET && !v.members.empty() && m_settings.batch.on()) {

@@ -195,6 +195,8 @@ private:
     // the lock.
     void sendControls(std::unique_lock<std::mutex>& lock, mosquitto* mosq,
                       const std::vector<SparkplugNode::Message>& messages);
+    // A birth or death the library refused: out of m_handed0, with a line.
+    void controlFailed(const Entry& entry, uint64_t generation, int rc);
     // The stop: DDEATH (once born), NDEATH, given up to a second.
     void sparkplugStop(std::unique_lock<std::mutex>& lock, mosquitto* mosq);
     // Waits (bounded) until the births and deaths handed over are done.

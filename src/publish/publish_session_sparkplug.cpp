@@ -19,6 +19,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A birth or death as the session hands it over.
+std::shared_ptr<PublishSession::Value> controlEntry(const SparkplugNode::Message& m) {
+    auto e = std::make_shared<PublishSession::Value>();
+    e->topic = m.topic;
+    e->payload = m.payload;
+    e->retain = m.retain;
+    e->qos = m.qos;
+    e->control = true;
+    return e;
+}
+
 // How long a node that leaves its connection waits for its deaths to be
 // written and acknowledged.
 constexpr std::chrono::seconds kDeathsGrace{1};
@@ -89,15 +100,8 @@ bool PublishSession::sparkplugDue() const {
 void PublishSession::sendControls(std::unique_lock<std::mutex>& lock, mosquitto* mosq,
                                   const std::vector<SparkplugNode::Message>& messages) {
     std::vector<Entry> entries;
-    for (const SparkplugNode::Message& m : messages) {
-        auto e = std::make_shared<Value>();
-        e->topic = m.topic;
-        e->payload = m.payload;
-        e->retain = m.retain;
-        e->qos = m.qos;
-        e->control = true;
-        entries.push_back(std::move(e));
-    }
+    for (const SparkplugNode::Message& m : messages)
+        entries.push_back(controlEntry(m));
     // Written in order with the values: their place in m_handed0 tells
     // their write from a value's.
     m_handed0.insert(m_handed0.end(), entries.begin(), entries.end());
@@ -111,17 +115,20 @@ void PublishSession::sendControls(std::unique_lock<std::mutex>& lock, mosquitto*
         if (rc == MOSQ_ERR_SUCCESS)
             continue;
         std::lock_guard<std::mutex> relock(m_mutex);
-        if (generation != m_generation)
-            continue; // a lost connection took them out already
-        auto it = std::find(m_handed0.begin(), m_handed0.end(), e);
-        if (it != m_handed0.end()) {
-            m_handed0.erase(it);
-            --m_controls;
-        }
-        m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) +
-                          ": " + printable(e->topic) + "\n");
+        controlFailed(e, generation, rc);
     }
     lock.lock();
+}
+
+void PublishSession::controlFailed(const Entry& entry, uint64_t generation, int rc) {
+    // After a lost connection it is out of m_handed0 already.
+    auto it = std::find(m_handed0.begin(), m_handed0.end(), entry);
+    if (generation == m_generation && it != m_handed0.end()) {
+        m_handed0.erase(it);
+        --m_controls;
+    }
+    m_lines.push_back("[kro error]publish failed: " + std::string(mosquitto_strerror(rc)) + ": " +
+                      printable(entry->topic) + "\n");
 }
 
 void PublishSession::showSubState(std::unique_lock<std::mutex>& lock) {
@@ -189,8 +196,6 @@ void PublishSession::sparkplugTurn(std::unique_lock<std::mutex>& lock, mosquitto
     }
     const int64_t now = wallMs();
     const std::vector<SparkplugNode::Message> births = m_node->births(now);
-    if (!m_node->born())
-        return;
     m_spBornSeq = m_seq;
     m_spBornMs = now;
     sendControls(lock, mosq, births);
@@ -210,11 +215,7 @@ void PublishSession::sparkplugRender(std::vector<Entry>& messages) {
                                v->seq <= m_spBornSeq || v->postedMs < m_spBornMs});
         SparkplugNode::Data data = m_node->data(metrics, now);
         if (data.dbirth) {
-            auto birth = std::make_shared<Value>();
-            birth->topic = std::move(data.dbirth->topic);
-            birth->payload = std::move(data.dbirth->payload);
-            birth->control = true;
-            out.push_back(std::move(birth));
+            out.push_back(controlEntry(*data.dbirth));
             ++m_controls;
         }
         // The values stay the message's members: acknowledged, stored and

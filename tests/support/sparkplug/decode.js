@@ -17,8 +17,12 @@ function replacer(key, value) {
     return value;
 }
 
-const files = process.argv.length > 2 ? process.argv.slice(2) : ['-'];
-for (const file of files) {
-    const bytes = fs.readFileSync(file === '-' ? 0 : file);
-    process.stdout.write(JSON.stringify(sparkplug.decodePayload(bytes), replacer) + '\n');
+// The test host prints what it receives the same way.
+module.exports = {replacer};
+if (require.main === module) {
+    const files = process.argv.length > 2 ? process.argv.slice(2) : ['-'];
+    for (const file of files) {
+        const bytes = fs.readFileSync(file === '-' ? 0 : file);
+        process.stdout.write(JSON.stringify(sparkplug.decodePayload(bytes), replacer) + '\n');
+    }
 }

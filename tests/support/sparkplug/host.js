@@ -15,23 +15,12 @@ const fs = require('fs');
 const mqtt = require('mqtt');
 const Long = require('long');
 const sparkplug = require('sparkplug-payload').get('spBv1.0');
+const {replacer} = require('./decode.js');
 
 const [port, outPath, cmdPath] = process.argv.slice(2);
 if (!port || !outPath || !cmdPath) {
     console.error('usage: node host.js <port> <output file> <command file>');
     process.exit(2);
-}
-
-function replacer(key, value) {
-    const raw = this[key];
-    if (Buffer.isBuffer(raw) || raw instanceof Uint8Array)
-        return Buffer.from(raw).toString('hex');
-    if (value && typeof value === 'object' && 'low' in value && 'high' in value &&
-        'unsigned' in value)
-        return value.toString(); // a Long
-    if (typeof value === 'number' && !Number.isFinite(value))
-        return String(value);
-    return value;
 }
 
 // One write per line: a reader never sees two lines interleaved, only a last one unfinished.
