@@ -111,6 +111,8 @@ TEST(SparkplugNode, BdSeqAndSeqWrap) {
     EXPECT_EQ(out.take(), "[kro error]Sparkplug bdSeq file \"" + path +
                               "\" holds no number from 0 to 255: bdSeq starts at 0\n");
     EXPECT_EQ(read(c.connecting(1)).metrics.at(0).integer, 0u);
+    std::ofstream(path) << "255\n";
+    EXPECT_EQ(read(Node(kSettings, {}, path).connecting(1)).metrics.at(0).integer, 255u);
     std::remove(path.c_str());
 }
 
@@ -166,6 +168,7 @@ TEST(SparkplugNode, Commands) {
         {dcmd, cmd("x", 0, "1"), e + "names no variable of device \"D\" (\"x\"): ignored\n"},
         {dcmd, cmd("", 9, "1"), e + "names no variable of device \"D\" (alias 9): ignored\n"},
         {dcmd, cmd("p", 0, "1"), e + "names \"p\", which is no SubVariable: ignored\n"},
+        {dcmd, cmd("", 2, "1"), e + "names \"p\", which is no SubVariable: ignored\n"},
         {dcmd, "\x0a\x05",
          e + "on " + dcmd +
              " is no Sparkplug B payload (length past the end at byte 1): ignored\n"},
